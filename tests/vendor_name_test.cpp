@@ -1,0 +1,299 @@
+// End-to-end tests: every case builds a tree in a fresh temporary directory,
+// runs the real vendor-name there, and checks the exit status, both output
+// streams, the output file and how many times it was rewritten.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* out_dir = "device/samsung/quillmere-common";
+constexpr const char* out_file = "device/samsung/quillmere-common/vendor_name";
+constexpr const char* preset = "old-name-that-is-longer";  // the output file before each run
+constexpr uid_t nobody = 65534;
+
+struct options {
+    std::vector<std::string> args = {};
+    bool as_nobody = false;
+    rlim_t file_limit = RLIM_INFINITY;
+    mode_t umask = 022;
+    std::vector<std::string> env = {};
+};
+
+struct result {
+    int status;  // exit status, or 128 + the signal that ended the tool
+    std::string out, err;
+    std::optional<std::string> file;  // the output file, if it is a regular file
+    int rewrites;  // closes of files in the output directory opened for writing
+};
+
+std::optional<std::string> slurp(const fs::path& path)
+{
+    if (!fs::is_regular_file(path))
+        return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Reads fd until it has nothing more to give, and closes it.
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return s;
+}
+
+class tree_test : public testing::Test {
+protected:
+    fs::path top, tree;
+
+    void SetUp() override
+    {
+        char name[] = "/tmp/vendor-name-test.XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        top = name;
+        tree = top / "tree";
+        fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        make({std::string(out_file) + "=" + preset});
+    }
+
+    void TearDown() override { fs::remove_all(top); }
+
+    // Applies a compact description, relative to the tree: "a/b/" makes a
+    // directory, "a/f" an empty file, "a/f=text" a file holding text,
+    // "a/p|" a FIFO, "a/l -> target" a symbolic link, "-a" removes a.
+    void make(const std::vector<std::string>& entries)
+    {
+        for (const std::string& e : entries) {
+            const auto arrow = e.find(" -> ");
+            const auto equals = e.find('=');
+            const fs::path p = tree / e.substr(e[0] == '-' ? 1 : 0, std::min(arrow, equals));
+            if (e[0] == '-') {
+                fs::remove_all(p);
+                continue;
+            }
+            fs::create_directories(p.parent_path());
+            if (arrow != std::string::npos)
+                fs::create_symlink(e.substr(arrow + 4), p);
+            else if (e.back() == '/')
+                fs::create_directories(p);
+            else if (e.back() == '|')
+                ASSERT_EQ(mkfifo(p.string().substr(0, p.string().size() - 1).c_str(), 0644), 0);
+            else
+                std::ofstream(p, std::ios::binary) << (equals == std::string::npos ? "" : e.substr(equals + 1));
+        }
+    }
+
+    // Runs the tool at the top of the tree, as root or as nobody.
+    result run(const options& opt = {})
+    {
+        if (opt.as_nobody) {
+            EXPECT_EQ(lchown(tree.c_str(), nobody, nobody), 0);
+            for (const auto& e : fs::recursive_directory_iterator(tree))
+                EXPECT_EQ(lchown(e.path().c_str(), nobody, nobody), 0);
+        }
+        // Opens and closes alternate, so the kernel cannot merge the closes.
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        inotify_add_watch(watch, (tree / out_dir).c_str(), IN_OPEN | IN_CLOSE_WRITE);
+        // Pipes, not files: a file size limit must not silence the tool.
+        int out[2], err[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
+        fcntl(err[0], F_SETPIPE_SZ, 1 << 20);  // room for a sanitizer report
+
+        std::vector<char*> argv{const_cast<char*>(VENDOR_NAME_BIN)};
+        for (const std::string& a : opt.args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const rlimit limit{opt.file_limit, opt.file_limit};
+        const pid_t pid = fork();
+        if (pid == 0) {
+            umask(opt.umask);
+            for (const std::string& v : opt.env)
+                putenv(const_cast<char*>(v.c_str()));
+            if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(tree.c_str()) != 0
+                || setrlimit(RLIMIT_FSIZE, &limit) != 0
+                || (opt.as_nobody
+                    && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)))
+                _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        int wstatus = 0;
+        EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
+
+        result r{};
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        r.out = drain(out[0]);
+        r.err = drain(err[0]);
+        r.file = slurp(tree / out_file);
+        const std::string events = drain(watch);
+        for (std::size_t i = 0; i < events.size(); i += sizeof(inotify_event)) {
+            inotify_event ev;
+            std::memcpy(&ev, events.data() + i, sizeof ev);
+            r.rewrites += (ev.mask & IN_CLOSE_WRITE) != 0;
+            i += ev.len;
+        }
+        return r;
+    }
+};
+
+// Each case: a tree, how the tool is run, and all that the run must show.
+struct tree_case {
+    const char* name;
+    std::vector<std::string> entries;
+    std::optional<std::string> file;  // the output file afterwards
+    int rewrites;
+    const char* err = "";  // the whole of standard error; nonempty means status 1
+    bool nobody_only = false;  // needs permission checks, which bind root not
+    std::vector<std::pair<std::string, fs::perms>> modes = {};
+    options opt = {};
+};
+
+void PrintTo(const tree_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const std::string out_quoted = std::string("'") + out_file + "'";
+
+const tree_case cases[] = {
+    // Selection.
+    {"empty_vendor", {"vendor/"}, preset, 0},
+    {"only_excluded",
+     {"vendor/qcom/opensource/audio/", "vendor/nxp/", "vendor/samsung/", "vendor/gapps/x/", "vendor/google/",
+      "vendor/gms/", "vendor/codeaurora/"},
+     preset, 0},
+    {"exact_match_only", {"vendor/qcom-extra/", "vendor/qcom/", "vendor/gms/"}, "qcom-extra", 1},
+    {"case_sensitive", {"vendor/Google/"}, "Google", 1},
+    {"every_level_rewrites",
+     {"vendor/tidewater/a/b/", "vendor/tidewater/c/", "vendor/tidewater/a/notes", "vendor/qcom/x/"},
+     "tidewater", 4},
+    {"files_never_listed", {"vendor/notes", "vendor/qcom/"}, preset, 0},
+    {"odd_bytes_written_as_they_are", {"vendor/tide w\xc3\xa4ter\n\x1b/x/"}, "tide w\xc3\xa4ter\n\x1b", 2},
+    {"hidden_directory", {"vendor/.x/"}, ".x", 1},
+    {"arguments_ignored", {"vendor/tidewater/"}, "tidewater", 1, "", false, {}, {{"--help", "vendor"}}},
+    // Links.
+    {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
+    {"dangling_link_ignored", {"vendor/dl -> missing", "vendor/qcom/"}, preset, 0},
+    {"link_to_file_ignored", {"notes", "vendor/l -> ../notes"}, preset, 0},
+    {"root_is_link", {"real/tidewater/x/", "vendor -> real"}, "tidewater", 2},
+    {"output_through_link", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + " -> target", std::string(out_dir) + "/target"}, "tidewater", 1},
+    // Walk failures leave the output file alone.
+    {"no_vendor", {}, preset, 0, "cannot open directory 'vendor': No such file or directory"},
+    {"vendor_is_file", {"vendor"}, preset, 0, "cannot open directory 'vendor': Not a directory"},
+    {"symlink_loop", {"vendor/tidewater/", "vendor/loop -> loop"}, preset, 0,
+     "cannot stat 'vendor/loop': Too many levels of symbolic links"},
+    {"unreadable_below_excluded", {"vendor/tidewater/", "vendor/qcom/private/"}, preset, 0,
+     "cannot open directory 'vendor/qcom/private': Permission denied", true,
+     {{"vendor/qcom/private", fs::perms::none}}},
+    {"link_into_unsearchable", {"vendor/tidewater/", "secret/inner/", "vendor/l -> ../secret/inner"}, preset, 0,
+     "cannot stat 'vendor/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
+    {"hostile_name_escaped", {"vendor/qcom/x\n\x1b[2J'\\\xff/"}, preset, 0,
+     "cannot open directory 'vendor/qcom/x\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
+     {{"vendor/qcom/x\n\x1b[2J'\\\xff", fs::perms::none}}},
+    // Output failures are reported, and nothing more is written.
+    {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
+     "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
+    {"output_is_directory", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + "/"},
+     std::nullopt, 0, "cannot open 'device/samsung/quillmere-common/vendor_name': Is a directory"},
+    {"output_read_only", {"vendor/tidewater/"}, preset, 0,
+     "cannot open 'device/samsung/quillmere-common/vendor_name': Permission denied", true,
+     {{out_file, fs::perms::owner_read}}},
+    {"output_disk_full", {"vendor/tidewater/a/", "-" + std::string(out_file), std::string(out_file) + " -> /dev/full"},
+     std::nullopt, 0, "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device"},
+    {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
+     "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0, {}}},
+    {"output_fifo_without_reader", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + "|"},
+     std::nullopt, 0, "cannot open 'device/samsung/quillmere-common/vendor_name': No such device or address"},
+};
+
+class tree_cases : public tree_test, public testing::WithParamInterface<std::pair<tree_case, bool>> {};
+
+TEST_P(tree_cases, run)
+{
+    const auto& [c, as_nobody] = GetParam();
+    make(c.entries);
+    for (const auto& [path, mode] : c.modes)
+        fs::permissions(tree / path, mode);
+    options opt = c.opt;
+    opt.as_nobody = as_nobody;
+    const result r = run(opt);
+
+    const std::string err = *c.err ? std::string("vendor-name: ") + c.err + "\n" : "";
+    EXPECT_EQ(r.status, err.empty() ? 0 : 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.file, c.file);
+    EXPECT_EQ(r.rewrites, c.rewrites);
+}
+
+std::vector<std::pair<tree_case, bool>> with_identity(bool as_nobody)
+{
+    std::vector<std::pair<tree_case, bool>> v;
+    for (const tree_case& c : cases)
+        if (as_nobody || !c.nobody_only)
+            v.emplace_back(c, as_nobody);
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(as_root, tree_cases, testing::ValuesIn(with_identity(false)),
+                         [](const auto& p) { return std::string(p.param.first.name); });
+INSTANTIATE_TEST_SUITE_P(as_nobody, tree_cases, testing::ValuesIn(with_identity(true)),
+                         [](const auto& p) { return std::string(p.param.first.name); });
+
+TEST_F(tree_test, last_surviving_vendor_in_reading_order_wins)
+{
+    std::vector<std::string> entries = {"vendor/qcom/x/", "vendor/google/", "vendor/gms/y/"};
+    for (int i = 0; i < 20; ++i)
+        entries.push_back("vendor/v" + std::to_string(i) + "/sub/");
+    make(entries);
+    // The directory's own reading order decides; nothing is sorted.
+    std::string expected;
+    DIR* dir = opendir((tree / "vendor").c_str());
+    while (const dirent* e = readdir(dir))
+        if (e->d_name[0] == 'v')
+            expected = e->d_name;
+    closedir(dir);
+
+    const result r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.file, expected);
+    EXPECT_EQ(r.rewrites, 40);
+}
+
+TEST_F(tree_test, new_output_file_gets_default_permissions_less_umask)
+{
+    make({"vendor/tidewater/", "-" + std::string(out_file)});
+    options opt;
+    opt.umask = 027;
+    EXPECT_EQ(run(opt).file, "tidewater");
+    EXPECT_EQ(fs::status(tree / out_file).permissions(), static_cast<fs::perms>(0640));
+}
+
+}  // namespace
