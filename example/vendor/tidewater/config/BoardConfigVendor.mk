@@ -1,0 +1,1 @@
+TIDEWATER_BOARD := quillmere
