@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -35,7 +38,7 @@ struct options {
     bool as_nobody = false;
     rlim_t file_limit = RLIM_INFINITY;
     mode_t umask = 022;
-    std::vector<std::string> env = {};
+    std::vector<std::string> faults = {};  // settings for the preloaded fault library
 };
 
 struct result {
@@ -132,7 +135,9 @@ protected:
         const pid_t pid = fork();
         if (pid == 0) {
             umask(opt.umask);
-            for (const std::string& v : opt.env)
+            if (!opt.faults.empty())
+                setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+            for (const std::string& v : opt.faults)
                 putenv(const_cast<char*>(v.c_str()));
             if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(tree.c_str()) != 0
                 || setrlimit(RLIMIT_FSIZE, &limit) != 0
@@ -175,12 +180,14 @@ struct tree_case {
     options opt = {};
 };
 
-void PrintTo(const tree_case& c, std::ostream* os)
+// vendor/deep and, below it, a chain of directories: n in all.
+std::string chain(int n)
 {
-    *os << c.name;
+    std::string path = "vendor/deep/";
+    for (int i = 1; i < n; ++i)
+        path += "d/";
+    return path;
 }
-
-const std::string out_quoted = std::string("'") + out_file + "'";
 
 const tree_case cases[] = {
     // Selection.
@@ -197,6 +204,7 @@ const tree_case cases[] = {
     {"files_never_listed", {"vendor/notes", "vendor/qcom/"}, preset, 0},
     {"odd_bytes_written_as_they_are", {"vendor/tide w\xc3\xa4ter\n\x1b/x/"}, "tide w\xc3\xa4ter\n\x1b", 2},
     {"hidden_directory", {"vendor/.x/"}, ".x", 1},
+    {"deep_chain", {chain(400)}, "deep", 400},
     {"arguments_ignored", {"vendor/tidewater/"}, "tidewater", 1, "", false, {}, {{"--help", "vendor"}}},
     // Links.
     {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
@@ -214,6 +222,9 @@ const tree_case cases[] = {
      {{"vendor/qcom/private", fs::perms::none}}},
     {"link_into_unsearchable", {"vendor/tidewater/", "secret/inner/", "vendor/l -> ../secret/inner"}, preset, 0,
      "cannot stat 'vendor/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
+    {"read_error_part_way", {"vendor/tidewater/", "vendor/qcom/blobs/a", "vendor/qcom/blobs/b", "vendor/qcom/blobs/c"},
+     preset, 0, "cannot read directory 'vendor/qcom/blobs': Input/output error", false, {},
+     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_EIO_DIR=blobs"}}},
     {"hostile_name_escaped", {"vendor/qcom/x\n\x1b[2J'\\\xff/"}, preset, 0,
      "cannot open directory 'vendor/qcom/x\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
      {{"vendor/qcom/x\n\x1b[2J'\\\xff", fs::perms::none}}},
@@ -228,21 +239,35 @@ const tree_case cases[] = {
     {"output_disk_full", {"vendor/tidewater/a/", "-" + std::string(out_file), std::string(out_file) + " -> /dev/full"},
      std::nullopt, 0, "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device"},
     {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
-     "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0, {}}},
+     "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0}},
     {"output_fifo_without_reader", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + "|"},
      std::nullopt, 0, "cannot open 'device/samsung/quillmere-common/vendor_name': No such device or address"},
 };
 
-class tree_cases : public tree_test, public testing::WithParamInterface<std::pair<tree_case, bool>> {};
+// Every case runs as root (unless it needs permissions to bind), as nobody,
+// and as nobody on a file system that reports no entry types.
+struct tree_run {
+    tree_case c;
+    bool as_nobody, unknown_types;
+};
+
+void PrintTo(const tree_run& r, std::ostream* os)
+{
+    *os << r.c.name;
+}
+
+class tree_cases : public tree_test, public testing::WithParamInterface<tree_run> {};
 
 TEST_P(tree_cases, run)
 {
-    const auto& [c, as_nobody] = GetParam();
+    const auto& [c, as_nobody, unknown_types] = GetParam();
     make(c.entries);
     for (const auto& [path, mode] : c.modes)
         fs::permissions(tree / path, mode);
     options opt = c.opt;
     opt.as_nobody = as_nobody;
+    if (unknown_types)
+        opt.faults.emplace_back("VENDOR_NAME_FAULT_UNKNOWN_TYPE=1");
     const result r = run(opt);
 
     const std::string err = *c.err ? std::string("vendor-name: ") + c.err + "\n" : "";
@@ -253,19 +278,23 @@ TEST_P(tree_cases, run)
     EXPECT_EQ(r.rewrites, c.rewrites);
 }
 
-std::vector<std::pair<tree_case, bool>> with_identity(bool as_nobody)
+std::vector<tree_run> runs(bool as_nobody, bool unknown_types)
 {
-    std::vector<std::pair<tree_case, bool>> v;
+    std::vector<tree_run> v;
     for (const tree_case& c : cases)
         if (as_nobody || !c.nobody_only)
-            v.emplace_back(c, as_nobody);
+            v.push_back({c, as_nobody, unknown_types});
     return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(as_root, tree_cases, testing::ValuesIn(with_identity(false)),
-                         [](const auto& p) { return std::string(p.param.first.name); });
-INSTANTIATE_TEST_SUITE_P(as_nobody, tree_cases, testing::ValuesIn(with_identity(true)),
-                         [](const auto& p) { return std::string(p.param.first.name); });
+std::string case_name(const testing::TestParamInfo<tree_run>& p)
+{
+    return p.param.c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(as_root, tree_cases, testing::ValuesIn(runs(false, false)), case_name);
+INSTANTIATE_TEST_SUITE_P(as_nobody, tree_cases, testing::ValuesIn(runs(true, false)), case_name);
+INSTANTIATE_TEST_SUITE_P(unknown_types, tree_cases, testing::ValuesIn(runs(true, true)), case_name);
 
 TEST_F(tree_test, last_surviving_vendor_in_reading_order_wins)
 {
@@ -294,6 +323,38 @@ TEST_F(tree_test, new_output_file_gets_default_permissions_less_umask)
     opt.umask = 027;
     EXPECT_EQ(run(opt).file, "tidewater");
     EXPECT_EQ(fs::status(tree / out_file).permissions(), static_cast<fs::perms>(0640));
+}
+
+TEST_F(tree_test, directories_removed_during_the_walk)
+{
+    std::vector<std::string> entries = {"vendor/tidewater/"};
+    for (int i = 0; i < 50; ++i)
+        entries.push_back("vendor/qcom/d" + std::to_string(i) + "/a/b/");
+    make(entries);
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (int i = 0; !stop; i = (i + 1) % 50) {
+            const fs::path d = tree / "vendor/qcom" / ("d" + std::to_string(i));
+            std::error_code ec;
+            fs::remove_all(d, ec);
+            fs::create_directories(d / "a/b", ec);
+        }
+    });
+    // Each run either completes or fails cleanly before writing anything.
+    for (int i = 0; i < 40; ++i) {
+        const result r = run();
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(r.status == 0 ? 1 : 0, r.err.empty() ? 1 : 0);
+        EXPECT_EQ(r.rewrites, r.status == 0 ? 1 : 0);
+        if (r.status != 0) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err.rfind("vendor-name: cannot ", 0), 0U);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+        }
+    }
+    stop = true;
+    churn.join();
+    EXPECT_EQ(run().file, "tidewater");
 }
 
 }  // namespace
