@@ -2,7 +2,7 @@
 // less, or fails more, than ext4 does:
 //   VENDOR_NAME_FAULT_UNKNOWN_TYPE  every entry's type is reported as unknown;
 //   VENDOR_NAME_FAULT_EIO_DIR=name  reading a directory called name fails with
-//                                   EIO after two entries.
+//                                   EIO after its first batch of entries.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -14,10 +14,10 @@
 
 namespace {
 
-bool is_named(DIR* dir, const char* name)
+bool is_named(int fd, const char* name)
 {
     char target[4096];
-    const std::string link = "/proc/self/fd/" + std::to_string(dirfd(dir));
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     if (n < 0)
         return false;
@@ -26,37 +26,27 @@ bool is_named(DIR* dir, const char* name)
     return std::strcmp(slash ? slash + 1 : target, name) == 0;
 }
 
-template <typename Entry>
-Entry* faulty(const char* symbol, DIR* dir)
-{
-    static const auto real = reinterpret_cast<Entry* (*)(DIR*)>(dlsym(RTLD_NEXT, symbol));
-    static const char* const eio_dir = std::getenv("VENDOR_NAME_FAULT_EIO_DIR");
-    static const bool unknown_type = std::getenv("VENDOR_NAME_FAULT_UNKNOWN_TYPE") != nullptr;
-    static DIR* last = nullptr;
-    static int served = 0;
-
-    if (dir != last) {
-        last = dir;
-        served = 0;
-    }
-    if (eio_dir != nullptr && ++served > 2 && is_named(dir, eio_dir)) {
-        errno = EIO;
-        return nullptr;
-    }
-    Entry* entry = real(dir);
-    if (entry != nullptr && unknown_type)
-        entry->d_type = DT_UNKNOWN;
-    return entry;
-}
-
 }  // namespace
 
-extern "C" dirent* readdir(DIR* dir)
+extern "C" ssize_t getdents64(int fd, void* buf, size_t size)
 {
-    return faulty<dirent>("readdir", dir);
-}
+    static const auto real = reinterpret_cast<ssize_t (*)(int, void*, size_t)>(dlsym(RTLD_NEXT, "getdents64"));
+    static const char* const eio_dir = std::getenv("VENDOR_NAME_FAULT_EIO_DIR");
+    static const bool unknown_type = std::getenv("VENDOR_NAME_FAULT_UNKNOWN_TYPE") != nullptr;
+    static int last_fd = -1;
+    static int calls = 0;
 
-extern "C" dirent64* readdir64(DIR* dir)
-{
-    return faulty<dirent64>("readdir64", dir);
+    calls = fd == last_fd ? calls + 1 : 1;
+    last_fd = fd;
+    if (eio_dir != nullptr && calls > 1 && is_named(fd, eio_dir)) {
+        errno = EIO;
+        return -1;
+    }
+    const ssize_t n = real(fd, buf, size);
+    for (ssize_t pos = 0; unknown_type && pos < n;) {
+        auto* ent = reinterpret_cast<dirent64*>(static_cast<char*>(buf) + pos);
+        ent->d_type = DT_UNKNOWN;
+        pos += ent->d_reclen;
+    }
+    return n;
 }
