@@ -22,10 +22,10 @@
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <utility>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -80,7 +80,7 @@ std::string quote(std::string_view path)
 std::system_error failure(const char* what, std::string_view path)
 {
     const int err = errno;
-    return {std::error_code(err, std::generic_category()), what + (' ' + quote(path))};
+    return {std::error_code(err, std::generic_category()), std::string(what) + ' ' + quote(path)};
 }
 
 // Opens the directory name relative to dirfd for reading. Links are followed
@@ -156,7 +156,7 @@ std::vector<std::string> get_directories(const std::string& root_path)
             if (ent == nullptr) {
                 close(dir.fd);
                 open_dirs.pop_back();
-                path.resize(std::min(path.size(), path.rfind('/')));
+                path.resize(std::min(path.size(), path.rfind('/')));  // back to the parent
                 continue;
             }
             if (is_dot_or_dot_dot(ent->d_name))
