@@ -68,7 +68,7 @@ std::optional<std::string> slurp(const fs::path& path)
 
 class tree_test : public testing::Test {
 protected:
-    fs::path top, tree;
+    fs::path top, tree, tool, fault_lib;
 
     void SetUp() override
     {
@@ -76,7 +76,15 @@ protected:
         ASSERT_NE(mkdtemp(name), nullptr);
         top = name;
         tree = top / "tree";
+        tool = top / "vendor-name";
+        fault_lib = top / "fault_inject.so";
         fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        // Copies that nobody can reach wherever the build directory lies.
+        const auto rwxr_xr_x = static_cast<fs::perms>(0755);
+        fs::copy_file(VENDOR_NAME_BIN, tool);
+        fs::copy_file(FAULT_INJECT_LIB, fault_lib);
+        fs::permissions(tool, rwxr_xr_x);
+        fs::permissions(fault_lib, rwxr_xr_x);
         make({std::string(out_file) + "=" + preset});
     }
 
@@ -123,7 +131,7 @@ protected:
         EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
         fcntl(err[0], F_SETPIPE_SZ, 1 << 20);  // room for a sanitizer report
 
-        std::vector<char*> argv{const_cast<char*>(VENDOR_NAME_BIN)};
+        std::vector<char*> argv{const_cast<char*>(tool.c_str())};
         for (const std::string& a : opt.args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -132,7 +140,7 @@ protected:
         if (pid == 0) {
             umask(opt.umask);
             if (!opt.faults.empty())
-                setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+                setenv("LD_PRELOAD", fault_lib.c_str(), 1);
             for (const std::string& v : opt.faults)
                 putenv(const_cast<char*>(v.c_str()));
             if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(tree.c_str()) != 0
