@@ -33,6 +33,7 @@ TREES = os.path.join(HERE, "trees")
 BUILD = os.path.join(REPO, "build-bench")
 TOOL = os.path.join(BUILD, "vendor-name")
 BARE = os.path.join(BUILD, "bare-rewrites")
+PEAK = os.path.join(BUILD, "peak-rss")
 OUTPUT = "device/samsung/quillmere-common/vendor_name"
 TREE_VERSION = "1"  # bump when the shape below changes
 
@@ -60,6 +61,33 @@ int main(int argc, char **argv)
         if (fd < 0 || write(fd, argv[3], len) != (ssize_t)len || close(fd) != 0)
             return 1;
     }
+    return 0;
+}
+"""
+
+
+# A child forked from Python starts with Python's memory counted in its peak,
+# so the tool's peak is read through this small runner instead.
+PEAK_SOURCE = r"""
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+/* Runs argv[1] with its arguments and prints its peak resident memory in KiB. */
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return 2;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[1], argv + 1);
+        _exit(127);
+    }
+    int status;
+    struct rusage usage;
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return 1;
+    printf("%ld\n", usage.ru_maxrss);
     return 0;
 }
 """
@@ -104,21 +132,21 @@ def build():
                     "-DBUILD_TESTING=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "-j", str(os.cpu_count())], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run(["cc", "-O2", "-x", "c", "-", "-o", BARE], input=BARE_SOURCE.encode(),
-                   check=True)
+    for source, binary in ((BARE_SOURCE, BARE), (PEAK_SOURCE, PEAK)):
+        subprocess.run(["cc", "-O2", "-x", "c", "-", "-o", binary], input=source.encode(), check=True)
 
 
 def timed(argv, cwd):
-    """Runs argv in cwd; returns wall seconds and peak resident memory in KiB."""
+    """Runs argv in cwd; returns wall seconds."""
     os.sync()  # no command pays for the writeback of the one before
     start = time.perf_counter()
     proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
+    _, status = os.waitpid(proc.pid, 0)
     elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        sys.exit(f"bench: {argv[0]} failed in {cwd} with status {proc.returncode}")
-    return elapsed, usage.ru_maxrss
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit(f"bench: {argv[0]} failed in {cwd} with status {code}")
+    return elapsed
 
 
 def spread(values):
@@ -144,18 +172,16 @@ def main():
         "bare rewrites": ([BARE, str(REWRITES), OUTPUT, SURVIVORS[-1]], rewrite),
     }
     times = {name: [] for name in commands}
-    peak = 0
-    for name, (argv, cwd) in commands.items():  # warm the page cache
+    for argv, cwd in commands.values():  # warm the page cache
         timed(argv, cwd)
     for round_ in range(runs):
         # Every other round runs the commands in reverse, so that none is
         # always the one that follows another's burst of writes.
         for name, (argv, cwd) in list(commands.items())[::1 if round_ % 2 == 0 else -1]:
-            seconds, rss = timed(argv, cwd)
-            times[name].append(seconds)
-            if argv[0] == TOOL:
-                peak = max(peak, rss)
+            times[name].append(timed(argv, cwd))
 
+    peak = max(int(subprocess.run([PEAK, TOOL], cwd=cwd, check=True, capture_output=True).stdout)
+               for cwd in (pure, rewrite))
     # Ratios are taken within each round, then their median: a round's
     # commands ran back to back, so drift in the machine's speed cancels.
     med = {name: statistics.median(t) for name, t in times.items()}
