@@ -98,8 +98,10 @@ protected:
         for (const std::string& e : entries) {
             const auto arrow = e.find(" -> ");
             const auto equals = e.find('=');
-            const fs::path p = tree / e.substr(e[0] == '-' ? 1 : 0, std::min(arrow, equals));
-            if (e[0] == '-') {
+            const bool remove = e[0] == '-', fifo = e.back() == '|';
+            const std::size_t start = remove ? 1 : 0, end = std::min({arrow, equals, e.size() - (fifo ? 1 : 0)});
+            const fs::path p = tree / e.substr(start, end - start);
+            if (remove) {
                 fs::remove_all(p);
                 continue;
             }
@@ -108,8 +110,8 @@ protected:
                 fs::create_symlink(e.substr(arrow + 4), p);
             else if (e.back() == '/')
                 fs::create_directories(p);
-            else if (e.back() == '|')
-                ASSERT_EQ(mkfifo(p.string().substr(0, p.string().size() - 1).c_str(), 0644), 0);
+            else if (fifo)
+                ASSERT_EQ(mkfifo(p.c_str(), 0644), 0);
             else
                 std::ofstream(p, std::ios::binary) << (equals == std::string::npos ? "" : e.substr(equals + 1));
         }
