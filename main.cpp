@@ -10,25 +10,22 @@
 // Exit status: 0 on success, which prints nothing; 1 when the walk fails or
 // the output file cannot be written, with one line on standard error.
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <memory>
+#include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr std::string_view root = "vendor";
 constexpr std::size_t prefix_length = root.size() + 1;  // "vendor/"
@@ -36,18 +33,6 @@ constexpr std::array<std::string_view, 7> excluded = {
     "qcom", "nxp", "samsung", "gapps", "google", "gms", "codeaurora",
 };
 constexpr const char* output_path = "device/samsung/quillmere-common/vendor_name";
-
-constexpr std::size_t batch_size = 32768;  // bytes of entries per read
-
-// A directory being read: its descriptor and the batch of entries that
-// getdents64 returned last, of which those before pos are done. Reading
-// with getdents64 spares the status query and flag checks that fdopendir
-// makes for every directory.
-struct open_dir {
-    int fd;
-    std::unique_ptr<char[]> batch;
-    std::size_t pos, end;
-};
 
 // Quotes a path for a message, escaping quotes, backslashes and every byte
 // outside printable ASCII, so that a file name cannot forge a line or send
@@ -76,69 +61,13 @@ std::string quote(std::string_view path)
     return q + "'";
 }
 
-// The error for a failed system call on path; errno must still hold its reason.
-std::system_error failure(const char* what, std::string_view path)
+// The error "<what> '<path>': <reason>".
+std::system_error failure(const char* what, std::string_view path, std::error_code ec)
 {
-    const int err = errno;
-    return {std::error_code(err, std::generic_category()), std::string(what) + ' ' + quote(path)};
+    return {ec, std::string(what) + ' ' + quote(path)};
 }
 
-// Opens the directory name relative to dirfd for reading. Links are followed
-// only for the root: the walk never goes through a link below it.
-open_dir open_directory(int dirfd, const char* name, const std::string& path, bool follow)
-{
-    std::unique_ptr<char[]> batch(new char[batch_size]);
-    const int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
-    if (fd < 0)
-        throw failure("cannot open directory", path);
-    return {fd, std::move(batch), 0, 0};
-}
-
-// The next entry of dir, "." and ".." included, or nullptr at its end.
-const dirent64* next_entry(open_dir& dir, const std::string& path)
-{
-    if (dir.pos == dir.end) {
-        const ssize_t n = getdents64(dir.fd, dir.batch.get(), batch_size);
-        if (n < 0)
-            throw failure("cannot read directory", path);
-        if (n == 0)
-            return nullptr;
-        dir.pos = 0;
-        dir.end = static_cast<std::size_t>(n);
-    }
-    const auto* ent = reinterpret_cast<const dirent64*>(dir.batch.get() + dir.pos);
-    dir.pos += ent->d_reclen;
-    return ent;
-}
-
-enum entry_kind { other, linked_directory, directory };
-
-// Classifies an entry of the directory open as dirfd. The type that the
-// directory reading reported is trusted unless it is a link or unknown; then
-// the entry's status decides, and a link counts by its target. A name that
-// no longer resolves (a dangling link) is no directory; any other failed
-// status query fails the walk.
-entry_kind classify(int dirfd, const dirent64& ent, const std::string& path)
-{
-    if (ent.d_type != DT_UNKNOWN && ent.d_type != DT_LNK)
-        return ent.d_type == DT_DIR ? directory : other;
-    struct stat st {};
-    if (ent.d_type == DT_UNKNOWN && fstatat(dirfd, ent.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
-        && !S_ISLNK(st.st_mode))
-        return S_ISDIR(st.st_mode) ? directory : other;
-    if (fstatat(dirfd, ent.d_name, &st, 0) == 0)
-        return S_ISDIR(st.st_mode) ? linked_directory : other;
-    if (errno == ENOENT || errno == ENOTDIR)
-        return other;
-    throw failure("cannot stat", path);
-}
-
-bool is_dot_or_dot_dot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Lists every directory below root, depth first, each before what lies
+// Lists every directory below root_path, depth first, each before what lies
 // below it, in the order the directory reading returns them. Links to
 // directories are listed but not entered. Throws std::system_error naming
 // the path when a directory cannot be opened or read or an entry's status
@@ -146,36 +75,29 @@ bool is_dot_or_dot_dot(const char* name)
 std::vector<std::string> get_directories(const std::string& root_path)
 {
     std::vector<std::string> dirs;
-    std::string path = root_path;  // the entry at hand, or the directory on top
-    std::vector<open_dir> open_dirs;  // one per level: a deep tree costs no stack
-    try {
-        open_dirs.push_back(open_directory(AT_FDCWD, root_path.c_str(), path, true));
-        while (!open_dirs.empty()) {
-            open_dir& dir = open_dirs.back();
-            const dirent64* ent = next_entry(dir, path);
-            if (ent == nullptr) {
-                close(dir.fd);
-                open_dirs.pop_back();
-                path.resize(std::min(path.size(), path.rfind('/')));  // back to the parent
-                continue;
-            }
-            if (is_dot_or_dot_dot(ent->d_name))
-                continue;
-            const std::size_t parent_length = path.size();
-            path += '/';
-            path += ent->d_name;
-            const entry_kind kind = classify(dir.fd, *ent, path);
-            if (kind != other)
-                dirs.push_back(path);
-            if (kind == directory)
-                open_dirs.push_back(open_directory(dir.fd, ent->d_name, path, false));
-            else
-                path.resize(parent_length);
-        }
-    } catch (...) {
-        for (const open_dir& dir : open_dirs)
-            close(dir.fd);
-        throw;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(root_path, ec);
+    if (ec)
+        throw failure("cannot open directory", root_path, ec);
+    std::string at_hand;  // the entry's path, for a step that fails after it
+    for (const fs::recursive_directory_iterator end; it != end;) {
+        const fs::directory_entry& entry = *it;
+        // The reported type unless it is a link or unknown, else the status
+        // through the link; a name that no longer resolves is no directory.
+        const bool is_directory = entry.is_directory(ec);
+        if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory)
+            throw failure("cannot stat", entry.path().native(), ec);
+        if (is_directory)
+            dirs.push_back(entry.path().native());
+        // The step enters a real directory, so a failure is opening that;
+        // otherwise it is reading on in the directory that holds the entry.
+        const bool enters = is_directory && !entry.is_symlink(ec);
+        at_hand = entry.path().native();
+        it.increment(ec);
+        if (ec && enters)
+            throw failure("cannot open directory", at_hand, ec);
+        if (ec)
+            throw failure("cannot read directory", std::string_view(at_hand).substr(0, at_hand.rfind('/')), ec);
     }
     return dirs;
 }
@@ -184,31 +106,29 @@ std::vector<std::string> get_directories(const std::string& root_path)
 // creating the file with the default permissions if it is missing.
 void write_output(std::string_view name)
 {
-    // O_NONBLOCK: a FIFO planted at the output path fails instead of hanging.
-    const int fd = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
-        throw failure("cannot open", output_path);
-    while (!name.empty()) {
-        const ssize_t n = write(fd, name.data(), name.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const std::system_error error = failure("cannot write", output_path);
-            close(fd);
-            throw error;
-        }
-        name.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (close(fd) != 0)
-        throw failure("cannot write", output_path);
+    std::ofstream out;
+    // Unbuffered: the name goes out in one write, and a failed one leaves
+    // nothing behind for the stream to try again as it is destroyed.
+    out.rdbuf()->pubsetbuf(nullptr, 0);
+    out.open(output_path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw failure("cannot open", output_path, {errno, std::generic_category()});
+    // A failed write or close leaves its reason in errno.
+    out.write(name.data(), static_cast<std::streamsize>(name.size()));
+    if (out.flush())
+        out.close();
+    if (!out)
+        throw failure("cannot write", output_path, {errno, std::generic_category()});
 }
 
 }  // namespace
 
 int main()
 {
-    // Past a file size limit, write must fail with EFBIG, not kill the tool.
+    // A write past a file size limit, or into a pipe nobody reads, must fail
+    // with its reason instead of killing the tool.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         const std::vector<std::string> dirs = get_directories(std::string(root));
         for (const std::string& dir : dirs) {
