@@ -31,10 +31,13 @@ constexpr const char* out_dir = "device/samsung/quillmere-common";
 constexpr const char* out_file = "device/samsung/quillmere-common/vendor_name";
 constexpr const char* preset = "old-name-that-is-longer";  // the output file before each run
 constexpr uid_t nobody = 65534;
+// Permissions bind everyone but root, so the suite run as root drops to
+// nobody for the runs that need them; anyone else is bound already.
+const bool drop_to_nobody = geteuid() == 0;
 
 struct options {
     std::vector<std::string> args = {};
-    bool as_nobody = false;
+    bool unprivileged = false;
     rlim_t file_limit = RLIM_INFINITY;
     mode_t umask = 022;
     std::vector<std::string> faults = {};  // settings for the preloaded fault library
@@ -79,7 +82,7 @@ protected:
         tool = top / "vendor-name";
         fault_lib = top / "fault_inject.so";
         fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        // Copies that nobody can reach wherever the build directory lies.
+        // Copies that user nobody can reach wherever the build directory lies.
         const auto rwxr_xr_x = static_cast<fs::perms>(0755);
         fs::copy_file(VENDOR_NAME_BIN, tool);
         fs::copy_file(FAULT_INJECT_LIB, fault_lib);
@@ -88,7 +91,18 @@ protected:
         make({std::string(out_file) + "=" + preset});
     }
 
-    void TearDown() override { fs::remove_all(top); }
+    // Gives every directory back to its owner first: a case may leave one
+    // that cannot be entered, and a failing case may not get to restore it.
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::permissions(top, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (fs::recursive_directory_iterator it(top, ec), end; it != end; it.increment(ec))
+            if (!it->is_symlink(ec) && it->is_directory(ec))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(top, ec);
+        EXPECT_FALSE(fs::exists(top)) << "left behind: " << top;
+    }
 
     // Applies a compact description, relative to the tree: "a/b/" makes a
     // directory, "a/f" an empty file, "a/f=text" a file holding text,
@@ -115,10 +129,12 @@ protected:
         }
     }
 
-    // Runs the tool at the top of the tree, as root or as nobody.
+    // Runs the tool at the top of the tree, as the suite's own user or,
+    // when unprivileged and the suite runs as root, as nobody.
     result run(const options& opt = {})
     {
-        if (opt.as_nobody) {
+        const bool as_nobody = opt.unprivileged && drop_to_nobody;
+        if (as_nobody) {
             EXPECT_EQ(lchown(tree.c_str(), nobody, nobody), 0);
             for (const auto& e : fs::recursive_directory_iterator(tree))
                 EXPECT_EQ(lchown(e.path().c_str(), nobody, nobody), 0);
@@ -145,7 +161,7 @@ protected:
                 putenv(const_cast<char*>(v.c_str()));
             if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(tree.c_str()) != 0
                 || setrlimit(RLIMIT_FSIZE, &limit) != 0
-                || (opt.as_nobody
+                || (as_nobody
                     && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)))
                 _exit(126);
             execv(argv[0], argv.data());
@@ -179,7 +195,7 @@ struct tree_case {
     std::optional<std::string> file;  // the output file afterwards
     int rewrites;
     const char* err = "";  // the whole of standard error; nonempty means status 1
-    bool nobody_only = false;  // needs permission checks, which bind root not
+    bool unprivileged_only = false;  // needs permission checks, which bind root not
     std::vector<std::pair<std::string, fs::perms>> modes = {};
     options opt = {};
 };
@@ -246,11 +262,12 @@ const tree_case cases[] = {
      "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0}},
 };
 
-// Every case runs as root (unless it needs permissions to bind), as nobody,
-// and as nobody on a file system that reports no entry types.
+// Every case runs as the suite's user (unless it needs permissions to
+// bind), unprivileged, and unprivileged on a file system that reports no
+// entry types.
 struct tree_run {
     tree_case c;
-    bool as_nobody, unknown_types;
+    bool unprivileged, unknown_types;
 };
 
 void PrintTo(const tree_run& r, std::ostream* os)
@@ -262,12 +279,12 @@ class tree_cases : public tree_test, public testing::WithParamInterface<tree_run
 
 TEST_P(tree_cases, run)
 {
-    const auto& [c, as_nobody, unknown_types] = GetParam();
+    const auto& [c, unprivileged, unknown_types] = GetParam();
     make(c.entries);
     for (const auto& [path, mode] : c.modes)
         fs::permissions(tree / path, mode);
     options opt = c.opt;
-    opt.as_nobody = as_nobody;
+    opt.unprivileged = unprivileged;
     const fs::path marker = tree / ".types-hidden";  // made by the fault library
     if (unknown_types)
         opt.faults.push_back("VENDOR_NAME_FAULT_UNKNOWN_TYPE=" + marker.native());
@@ -284,12 +301,12 @@ TEST_P(tree_cases, run)
     EXPECT_EQ(r.rewrites, c.rewrites);
 }
 
-std::vector<tree_run> runs(bool as_nobody, bool unknown_types)
+std::vector<tree_run> runs(bool unprivileged, bool unknown_types)
 {
     std::vector<tree_run> v;
     for (const tree_case& c : cases)
-        if (as_nobody || !c.nobody_only)
-            v.push_back({c, as_nobody, unknown_types});
+        if (unprivileged || !c.unprivileged_only)
+            v.push_back({c, unprivileged, unknown_types});
     return v;
 }
 
@@ -298,8 +315,8 @@ std::string case_name(const testing::TestParamInfo<tree_run>& p)
     return p.param.c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(as_root, tree_cases, testing::ValuesIn(runs(false, false)), case_name);
-INSTANTIATE_TEST_SUITE_P(as_nobody, tree_cases, testing::ValuesIn(runs(true, false)), case_name);
+INSTANTIATE_TEST_SUITE_P(as_invoker, tree_cases, testing::ValuesIn(runs(false, false)), case_name);
+INSTANTIATE_TEST_SUITE_P(unprivileged, tree_cases, testing::ValuesIn(runs(true, false)), case_name);
 INSTANTIATE_TEST_SUITE_P(unknown_types, tree_cases, testing::ValuesIn(runs(true, true)), case_name);
 
 TEST_F(tree_test, last_surviving_vendor_in_reading_order_wins)
