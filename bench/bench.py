@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Benchmark vendor-name on trees shaped like real vendor trees.
 
-Builds the tool (Release), generates two trees once and keeps them in
-bench/trees/ (delete it to regenerate):
+Builds the tool (Release), generates two trees once, in about two minutes,
+and keeps them in bench/trees/ (about 820 MB and 630,000 inodes; delete it
+to regenerate or to get the space back):
 
   pure     100,000 directories and about 200,000 files under the seven
            excluded vendors: nothing survives, so this times the walk alone;
