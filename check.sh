@@ -12,10 +12,10 @@ cd "$(dirname "$0")"
 jobs=$(nproc)
 
 missing=()
-while read -r pkg; do
+for pkg in $(grep -Ev '^[[:space:]]*(#|$)' prerequisites.txt); do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     [ "$status" = "install ok installed" ] || missing+=("$pkg")
-done < <(grep -Ev '^[[:space:]]*(#|$)' prerequisites.txt)
+done
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "check.sh: missing Debian packages: ${missing[*]}" >&2
