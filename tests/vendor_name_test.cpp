@@ -229,25 +229,27 @@ const tree_case cases[] = {
     // Links.
     {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
     {"dangling_link_ignored", {"vendor/dl -> missing", "vendor/qcom/"}, preset, 0},
-    {"link_to_file_ignored", {"notes", "vendor/l -> ../notes"}, preset, 0},
+    {"link_to_file_ignored", {"notes", "vendor/l -> ../notes", "vendor/m -> ../notes/x"}, preset, 0},
     {"root_is_link", {"real/tidewater/x/", "vendor -> real"}, "tidewater", 2},
     {"output_through_link", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + " -> target", std::string(out_dir) + "/target"}, "tidewater", 1},
     // Walk failures leave the output file alone.
     {"no_vendor", {}, preset, 0, "cannot open directory 'vendor': No such file or directory"},
     {"vendor_is_file", {"vendor"}, preset, 0, "cannot open directory 'vendor': Not a directory"},
-    {"symlink_loop", {"vendor/tidewater/", "vendor/loop -> loop"}, preset, 0,
-     "cannot stat 'vendor/loop': Too many levels of symbolic links"},
+    // Failures inside tidewater come after it is listed, whatever the reading order.
+    {"symlink_loop", {"vendor/tidewater/loop -> loop"}, preset, 0,
+     "cannot stat 'vendor/tidewater/loop': Too many levels of symbolic links"},
     {"unreadable_below_excluded", {"vendor/tidewater/", "vendor/qcom/private/"}, preset, 0,
      "cannot open directory 'vendor/qcom/private': Permission denied", true,
      {{"vendor/qcom/private", fs::perms::none}}},
-    {"link_into_unsearchable", {"vendor/tidewater/", "secret/inner/", "vendor/l -> ../secret/inner"}, preset, 0,
-     "cannot stat 'vendor/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
-    {"read_error_part_way", {"vendor/tidewater/", "vendor/qcom/blobs/a", "vendor/qcom/blobs/b", "vendor/qcom/blobs/c"},
-     preset, 0, "cannot read directory 'vendor/qcom/blobs': Input/output error", false, {},
-     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_EIO_DIR=blobs"}}},
-    {"hostile_name_escaped", {"vendor/qcom/x\n\x1b[2J'\\\xff/"}, preset, 0,
-     "cannot open directory 'vendor/qcom/x\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
-     {{"vendor/qcom/x\n\x1b[2J'\\\xff", fs::perms::none}}},
+    {"link_into_unsearchable", {"secret/inner/", "vendor/tidewater/l -> ../../secret/inner"}, preset, 0,
+     "cannot stat 'vendor/tidewater/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
+    // Reading on just after the link fails, before or after the walk has been down sub.
+    {"read_error_part_way", {"vendor/tidewater/blobs/sub/x/", "vendor/tidewater/blobs/link -> sub"}, preset, 0,
+     "cannot read directory 'vendor/tidewater/blobs': Input/output error", false, {},
+     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_EIO_AFTER=link"}}},
+    {"hostile_name_escaped", {"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff/"}, preset, 0,
+     "cannot open directory 'vendor/qcom/x \\t\\x7f\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
+     {{"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff", fs::perms::none}}},
     // Output failures are reported, and nothing more is written.
     {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
      "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
@@ -260,6 +262,9 @@ const tree_case cases[] = {
      std::nullopt, 0, "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device"},
     {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
      "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0}},
+    {"output_close_fails", {"vendor/tidewater/"}, "tidewater", 1,
+     "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error", false, {},
+     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}}},
 };
 
 // Every case runs as the suite's user (unless it needs permissions to
