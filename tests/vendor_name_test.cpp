@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +37,8 @@ constexpr uid_t nobody = 65534;
 // Permissions bind everyone but root, so the suite run as root drops to
 // nobody for the runs that need them; anyone else is bound already.
 const bool drop_to_nobody = geteuid() == 0;
+// The tool built here, or another build of it named by an absolute path.
+const char* const tool_under_test = std::getenv("VENDOR_NAME_TOOL") ? std::getenv("VENDOR_NAME_TOOL") : VENDOR_NAME_BIN;
 
 struct options {
     std::vector<std::string> args = {};
@@ -75,19 +80,23 @@ protected:
 
     void SetUp() override
     {
-        char name[] = "/tmp/vendor-name-test.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
+        std::string name = testing::TempDir() + "vendor-name-test.XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
         top = name;
         tree = top / "tree";
-        tool = top / "vendor-name";
-        fault_lib = top / "fault_inject.so";
-        fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        // Copies that user nobody can reach wherever the build directory lies.
-        const auto rwxr_xr_x = static_cast<fs::perms>(0755);
-        fs::copy_file(VENDOR_NAME_BIN, tool);
-        fs::copy_file(FAULT_INJECT_LIB, fault_lib);
-        fs::permissions(tool, rwxr_xr_x);
-        fs::permissions(fault_lib, rwxr_xr_x);
+        tool = tool_under_test;
+        fault_lib = FAULT_INJECT_LIB;
+        if (drop_to_nobody) {
+            // Copies that user nobody can reach wherever the build directory lies.
+            tool = top / "vendor-name";
+            fault_lib = top / "fault_inject.so";
+            const auto rwxr_xr_x = static_cast<fs::perms>(0755);
+            fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+            fs::copy_file(tool_under_test, tool);
+            fs::copy_file(FAULT_INJECT_LIB, fault_lib);
+            fs::permissions(tool, rwxr_xr_x);
+            fs::permissions(fault_lib, rwxr_xr_x);
+        }
         make({std::string(out_file) + "=" + preset});
     }
 
@@ -386,3 +395,16 @@ TEST_F(tree_test, directories_removed_during_the_walk)
 }
 
 }  // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    // Better one line than a failure in every case: nobody runs a copy of the tool from there.
+    struct statvfs tmp {};
+    if (drop_to_nobody && statvfs(testing::TempDir().c_str(), &tmp) == 0 && (tmp.f_flag & ST_NOEXEC) != 0) {
+        std::fprintf(stderr, "vendor_name_test: run as root, the suite runs the tool from %s, which is mounted noexec; "
+                     "set TMPDIR to a directory where programs may run\n", testing::TempDir().c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
