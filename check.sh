@@ -1,15 +1,36 @@
 #!/usr/bin/env bash
 # Builds vendor-name and its tests and runs everything CI checks: static
 # analysis, the suite built with clang++ under AddressSanitizer, UBSan and
-# LeakSanitizer, and the suite in a g++ release build. Warnings are errors.
+# LeakSanitizer, the suite in a g++ release build, and that suite again
+# against the tool built with clang++ and libc++. Warnings are errors.
 #
 # The Debian packages it needs are listed in prerequisites.txt. Run as root,
 # it installs the missing ones first; run by anyone else, it names them and
 # stops. It builds in build-check-*/ so that no other build's settings
 # (testing turned off, say) can weaken it.
+#
+# Each stage prints a line as it starts and its summary when it passes; a
+# stage that fails prints all that it printed.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# stage SUMMARY COMMAND...: runs COMMAND with its output kept aside. If it
+# passes, prints the lines that match the pattern SUMMARY; if not, all of it.
+stage() {
+    local summary=$1
+    shift
+    if "$@" >"$log" 2>&1; then
+        # CTest marks each line a test printed with the test's number.
+        grep -E "$summary" "$log" | sed 's/^[0-9]*: //' || true
+    else
+        local status=$?
+        cat "$log"
+        return "$status"
+    fi
+}
 
 missing=()
 for pkg in $(grep -Ev '^[[:space:]]*(#|$)' prerequisites.txt); do
@@ -23,34 +44,46 @@ if [ ${#missing[@]} -gt 0 ]; then
         exit 1
     fi
     echo "== installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    stage 'newly installed' sh -c 'apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"' sh "${missing[@]}"
 fi
 
-# configure DIR COMPILER [cmake options...]
+# configure DIR COMPILER [cmake options...]: configures and builds DIR.
 configure() {
     local dir=$1 compiler=$2
     shift 2
     cmake -S . -B "$dir" --log-level=WARNING -DCMAKE_CXX_COMPILER="$compiler" \
-        -DBUILD_TESTING=ON -DVENDOR_NAME_WERROR=ON "$@"
-    cmake --build "$dir" -j"$jobs"
+        -DBUILD_TESTING=ON -DVENDOR_NAME_WERROR=ON "$@" &&
+        cmake --build "$dir" -j"$jobs"
 }
+built='Built target'
 
-# run_suite DIR: fails if the suite fails or runs no test at all.
+# run_suite DIR: runs DIR's suite; fails if it fails or runs no test at all.
 run_suite() {
-    ctest --test-dir "$1" --output-on-failure --no-tests=error -j"$jobs"
+    stage '\[  PASSED  \]|tests passed' ctest --test-dir "$1" --verbose --no-tests=error
 }
 
 echo "== g++ release build"
-configure build-check-release g++ -DCMAKE_BUILD_TYPE=Release
+stage "$built vendor_name_test" configure build-check-release g++ -DCMAKE_BUILD_TYPE=Release
 
-echo "== static analysis"
-cppcheck --std=c++17 --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --quiet main.cpp
-clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null
+echo "== static analysis: cppcheck, clang-tidy"
+stage 'no findings' sh -c 'cppcheck --std=c++17 --enable=warning,performance,portability \
+        --error-exitcode=1 --inline-suppr --quiet main.cpp &&
+    clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null && echo "no findings"'
 
 echo "== clang++ build with sanitizers"
-configure build-check-sanitize clang++ -DCMAKE_BUILD_TYPE=Debug -DVENDOR_NAME_SANITIZE=ON
+stage "$built vendor_name_test" configure build-check-sanitize clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DVENDOR_NAME_SANITIZE=ON
+
+echo "== tests, sanitized build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-check-sanitize
 
-echo "== tests"
+echo "== clang++ build with libc++ (the tool alone)"
+stage "$built vendor-name" configure build-check-libcxx clang++ -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DBUILD_TESTING=OFF
+
+echo "== tests, release build"
 run_suite build-check-release
+
+echo "== tests, release build run against the libc++ tool"
+VENDOR_NAME_TOOL="$PWD/build-check-libcxx/vendor-name" run_suite build-check-release
