@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+trap 'rm -f "$log" "$log.ctest"' EXIT
 
 # stage SUMMARY COMMAND...: runs COMMAND with its output kept aside. If it
 # passes, prints the lines that match the pattern SUMMARY; if not, all of it.
@@ -23,8 +23,7 @@ stage() {
     local summary=$1
     shift
     if "$@" >"$log" 2>&1; then
-        # CTest marks each line a test printed with the test's number.
-        grep -E "$summary" "$log" | sed 's/^[0-9]*: //' || true
+        grep -E "$summary" "$log" || true
     else
         local status=$?
         cat "$log"
@@ -58,9 +57,17 @@ configure() {
 }
 built='Built target'
 
-# run_suite DIR: runs DIR's suite; fails if it fails or runs no test at all.
+# suite DIR: runs DIR's suite; fails if it fails or runs no test at all. If
+# it passes, GoogleTest's count of the cases comes before CTest's output.
+suite() {
+    ctest --test-dir "$1" --output-on-failure --no-tests=error >"$log.ctest" 2>&1 &&
+        grep '^\[  PASSED  \]' "$1/Testing/Temporary/LastTest.log"
+    local status=$?
+    cat "$log.ctest"
+    return "$status"
+}
 run_suite() {
-    stage '\[  PASSED  \]|tests passed' ctest --test-dir "$1" --verbose --no-tests=error
+    stage '^\[  PASSED  \]|tests passed' suite "$1"
 }
 
 echo "== g++ release build"
