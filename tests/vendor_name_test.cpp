@@ -244,21 +244,21 @@ const tree_case cases[] = {
     // Walk failures leave the output file alone.
     {"no_vendor", {}, preset, 0, "cannot open directory 'vendor': No such file or directory"},
     {"vendor_is_file", {"vendor"}, preset, 0, "cannot open directory 'vendor': Not a directory"},
-    // Failures inside tidewater come after it is listed, whatever the reading order.
-    {"symlink_loop", {"vendor/tidewater/loop -> loop"}, preset, 0,
-     "cannot stat 'vendor/tidewater/loop': Too many levels of symbolic links"},
     {"unreadable_below_excluded", {"vendor/tidewater/", "vendor/qcom/private/"}, preset, 0,
      "cannot open directory 'vendor/qcom/private': Permission denied", true,
      {{"vendor/qcom/private", fs::perms::none}}},
+    {"hostile_name_escaped", {"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff/"}, preset, 0,
+     "cannot open directory 'vendor/qcom/x \\t\\x7f\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
+     {{"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff", fs::perms::none}}},
+    // Failures inside tidewater come after it is listed, whatever the reading order.
+    {"symlink_loop", {"vendor/tidewater/loop -> loop"}, preset, 0,
+     "cannot stat 'vendor/tidewater/loop': Too many levels of symbolic links"},
     {"link_into_unsearchable", {"secret/inner/", "vendor/tidewater/l -> ../../secret/inner"}, preset, 0,
      "cannot stat 'vendor/tidewater/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
     // Reading on just after the link fails, before or after the walk has been down sub.
     {"read_error_part_way", {"vendor/tidewater/blobs/sub/x/", "vendor/tidewater/blobs/link -> sub"}, preset, 0,
      "cannot read directory 'vendor/tidewater/blobs': Input/output error", false, {},
      {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_EIO_AFTER=link"}}},
-    {"hostile_name_escaped", {"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff/"}, preset, 0,
-     "cannot open directory 'vendor/qcom/x \\t\\x7f\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
-     {{"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff", fs::perms::none}}},
     // Output failures are reported, and nothing more is written.
     {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
      "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
