@@ -7,14 +7,16 @@
 // "device/samsung/quillmere-common/vendor_name" as bare bytes, so that the
 // file ends up holding the last one. Reads no arguments, environment or input.
 //
-// Exit status: 0 on success, which prints nothing; 1 when the walk fails or
-// the output file cannot be written, with one line on standard error.
+// Exit status: 0 on success, which prints nothing; 1 when the walk fails,
+// the output file cannot be written or memory runs out, with one line on
+// standard error.
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -65,6 +67,14 @@ std::string quote(std::string_view path)
 std::system_error failure(const char* what, std::string_view path, std::error_code ec)
 {
     return {ec, std::string(what) + ' ' + quote(path)};
+}
+
+// Ends the run when memory runs out. As the new handler it also acts inside
+// library code that may not let std::bad_alloc out.
+[[noreturn]] void out_of_memory()
+{
+    std::fputs("vendor-name: out of memory\n", stderr);
+    std::_Exit(1);
 }
 
 // Lists every directory below root_path, depth first, each before what lies
@@ -129,6 +139,7 @@ int main()
     // with its reason instead of killing the tool.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    std::set_new_handler(out_of_memory);
     try {
         const std::vector<std::string> dirs = get_directories(std::string(root));
         for (const std::string& dir : dirs) {
@@ -139,10 +150,11 @@ int main()
                 write_output(name);
         }
     } catch (const std::system_error& e) {
+        // A system call short of memory (opendir's buffer, say) ends the run
+        // the same way as operator new does.
+        if (e.code() == std::errc::not_enough_memory)
+            out_of_memory();
         std::fprintf(stderr, "vendor-name: %s\n", e.what());
-        return 1;
-    } catch (const std::bad_alloc&) {
-        std::fputs("vendor-name: out of memory\n", stderr);
         return 1;
     }
     return 0;
