@@ -1,33 +1,45 @@
-// Preloaded into vendor-name by the tests to play a file system that reports
-// less, or fails more, than ext4 does:
-//   VENDOR_NAME_FAULT_UNKNOWN_TYPE=file  every entry's type is reported as
-//                                        unknown, and file is created to
-//                                        show that it was;
-//   VENDOR_NAME_FAULT_EIO_AFTER=name     reading on in the directory that
-//                                        has just given an entry called
-//                                        name fails with EIO;
-//   VENDOR_NAME_FAULT_CLOSE_EIO=1        closing a stream closes it but
-//                                        fails with EIO, as NFS reports a
-//                                        failed write-back.
+// Preloaded into vendor-name by the tests to play a file system or machine
+// that reports less, or fails more, than this one. Settings:
+//   VENDOR_NAME_FAULT_UNKNOWN_TYPE=file  entries' types read as unknown; file shows it
+//   VENDOR_NAME_FAULT_EIO_AFTER=name     reading on after an entry name fails with EIO
+//   VENDOR_NAME_FAULT_GONE=name          directory name is removed once it has been read
+//   VENDOR_NAME_FAULT_NO_MEMORY=n        once an entry is read, allocations of n bytes or more fail
+//   VENDOR_NAME_FAULT_WRITE_ENOSPC=1     the first writev to a file fails, as on a full disk
+//   VENDOR_NAME_FAULT_CLOSE_EIO=1        closing a stream closes it but fails, as NFS can
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+extern "C" void* __libc_malloc(std::size_t size);
 
 namespace {
+
+std::size_t no_memory_from = SIZE_MAX;  // the smallest allocation that fails
+
+template <typename Function>
+Function* real(const char* symbol)
+{
+    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, symbol));
+}
 
 // readdir and readdir64 share one record layout on 64-bit Linux.
 template <typename Entry>
 Entry* hooked(DIR* dir, const char* symbol)
 {
-    static const auto real = reinterpret_cast<Entry* (*)(DIR*)>(dlsym(RTLD_NEXT, symbol));
+    static const auto next = real<Entry*(DIR*)>(symbol);
     static const char* const eio_after = std::getenv("VENDOR_NAME_FAULT_EIO_AFTER");
+    static const char* const gone = std::getenv("VENDOR_NAME_FAULT_GONE");
     static const char* const marker = std::getenv("VENDOR_NAME_FAULT_UNKNOWN_TYPE");
+    static const char* const no_memory = std::getenv("VENDOR_NAME_FAULT_NO_MEMORY");
     // The directory that gave the entry; a walk may go down into other
     // directories before it reads on here.
     static DIR* failing = nullptr;
@@ -36,21 +48,18 @@ Entry* hooked(DIR* dir, const char* symbol)
         errno = EIO;
         return nullptr;
     }
-    Entry* ent = real(dir);
+    Entry* ent = next(dir);
     if (ent == nullptr)
         return ent;
+    if (no_memory != nullptr)
+        no_memory_from = std::strtoul(no_memory, nullptr, 10);
     if (eio_after != nullptr && std::strcmp(ent->d_name, eio_after) == 0)
         failing = dir;
-    if (marker != nullptr) {
-        static bool marked = false;
-        if (!marked) {
-            const int saved_errno = errno;
-            marked = true;
-            const int fd = open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0)
-                close(fd);
-            errno = saved_errno;
-        }
+    // A removed directory keeps its type, so that every walk tries to enter it.
+    if (gone != nullptr && std::strcmp(ent->d_name, gone) == 0) {
+        unlinkat(dirfd(dir), gone, AT_REMOVEDIR);
+    } else if (marker != nullptr) {
+        [[maybe_unused]] static const int made = close(open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         ent->d_type = DT_UNKNOWN;
     }
     return ent;
@@ -68,10 +77,30 @@ extern "C" dirent64* readdir64(DIR* dir)
     return hooked<dirent64>(dir, "readdir64");
 }
 
+extern "C" void* malloc(std::size_t size)
+{
+    if (size < no_memory_from)
+        return __libc_malloc(size);
+    errno = ENOMEM;
+    return nullptr;
+}
+
+// How libstdc++ writes an unbuffered stream. Only a file's write fails, not
+// a standard stream's.
+extern "C" ssize_t writev(int fd, const iovec* iov, int count)
+{
+    static const auto next = real<ssize_t(int, const iovec*, int)>("writev");
+    static bool armed = std::getenv("VENDOR_NAME_FAULT_WRITE_ENOSPC") != nullptr;
+    if (fd <= STDERR_FILENO || !std::exchange(armed, false))
+        return next(fd, iov, count);
+    errno = ENOSPC;
+    return -1;
+}
+
 extern "C" int fclose(FILE* stream)
 {
-    static const auto real = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fclose"));
-    const int status = real(stream);
+    static const auto next = real<int(FILE*)>("fclose");
+    const int status = next(stream);
     if (status != 0 || std::getenv("VENDOR_NAME_FAULT_CLOSE_EIO") == nullptr)
         return status;
     errno = EIO;

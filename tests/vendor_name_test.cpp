@@ -2,20 +2,17 @@
 // runs the real vendor-name there, and checks the exit status, both output
 // streams, the output file and how many times it was rewritten.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +20,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -39,6 +35,8 @@ constexpr uid_t nobody = 65534;
 const bool drop_to_nobody = geteuid() == 0;
 // The tool built here, or another build of it named by an absolute path.
 const char* const tool_under_test = std::getenv("VENDOR_NAME_TOOL") ? std::getenv("VENDOR_NAME_TOOL") : VENDOR_NAME_BIN;
+// What the runs use: those, or copies that nobody can run (see main).
+fs::path tool = tool_under_test, fault_lib = FAULT_INJECT_LIB;
 
 struct options {
     std::vector<std::string> args = {};
@@ -46,6 +44,7 @@ struct options {
     rlim_t file_limit = RLIM_INFINITY;
     mode_t umask = 022;
     std::vector<std::string> faults = {};  // settings for the preloaded fault library
+    bool stderr_unread = false;  // which must not kill the tool with SIGPIPE
 };
 
 struct result {
@@ -71,12 +70,13 @@ std::optional<std::string> slurp(const fs::path& path)
 {
     if (!fs::is_regular_file(path))
         return std::nullopt;
+    fs::permissions(path, fs::perms::owner_read, fs::perm_options::add);  // a case may leave it write-only
     return drain(open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 class tree_test : public testing::Test {
 protected:
-    fs::path top, tree, tool, fault_lib;
+    fs::path top, tree;
 
     void SetUp() override
     {
@@ -84,19 +84,7 @@ protected:
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         top = name;
         tree = top / "tree";
-        tool = tool_under_test;
-        fault_lib = FAULT_INJECT_LIB;
-        if (drop_to_nobody) {
-            // Copies that user nobody can reach wherever the build directory lies.
-            tool = top / "vendor-name";
-            fault_lib = top / "fault_inject.so";
-            const auto rwxr_xr_x = static_cast<fs::perms>(0755);
-            fs::permissions(top, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-            fs::copy_file(tool_under_test, tool);
-            fs::copy_file(FAULT_INJECT_LIB, fault_lib);
-            fs::permissions(tool, rwxr_xr_x);
-            fs::permissions(fault_lib, rwxr_xr_x);
-        }
+        fs::permissions(top, static_cast<fs::perms>(0711));  // for nobody to reach the tree
         make({std::string(out_file) + "=" + preset});
     }
 
@@ -115,14 +103,15 @@ protected:
 
     // Applies a compact description, relative to the tree: "a/b/" makes a
     // directory, "a/f" an empty file, "a/f=text" a file holding text,
-    // "a/l -> target" a symbolic link, "-a" removes a.
+    // "a/l -> target" a symbolic link, "a/p|" a FIFO, "a/s=" a socket (as
+    // ls -F marks them), "-a" removes a.
     void make(const std::vector<std::string>& entries)
     {
         for (const std::string& e : entries) {
             const auto arrow = e.find(" -> ");
             const auto equals = e.find('=');
             const bool remove = e[0] == '-';
-            const std::size_t start = remove ? 1 : 0, end = std::min({arrow, equals, e.size()});
+            const std::size_t start = remove ? 1 : 0, end = std::min({arrow, equals, e.find('|'), e.size()});
             const fs::path p = tree / e.substr(start, end - start);
             if (remove) {
                 fs::remove_all(p);
@@ -133,6 +122,8 @@ protected:
                 fs::create_symlink(e.substr(arrow + 4), p);
             else if (e.back() == '/')
                 fs::create_directories(p);
+            else if (e.back() == '|' || e.back() == '=')
+                ASSERT_EQ(mknod(p.c_str(), (e.back() == '|' ? S_IFIFO : S_IFSOCK) | 0644, 0), 0) << p;
             else
                 std::ofstream(p, std::ios::binary) << (equals == std::string::npos ? "" : e.substr(equals + 1));
         }
@@ -155,6 +146,8 @@ protected:
         int out[2], err[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
         fcntl(err[0], F_SETPIPE_SZ, 1 << 20);  // room for a sanitizer report
+        if (opt.stderr_unread)
+            close(std::exchange(err[0], -1));
 
         std::vector<char*> argv{const_cast<char*>(tool.c_str())};
         for (const std::string& a : opt.args)
@@ -173,6 +166,7 @@ protected:
                 || (as_nobody
                     && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)))
                 _exit(126);
+            alarm(20);  // a tool that hangs fails its case, not the suite
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -199,11 +193,12 @@ protected:
 
 // Each case: a tree, how the tool is run, and all that the run must show.
 struct tree_case {
-    const char* name;
+    std::string name;
     std::vector<std::string> entries;
     std::optional<std::string> file;  // the output file afterwards
     int rewrites;
     const char* err = "";  // the whole of standard error; nonempty means status 1
+    std::vector<std::string> faults = {};  // settings for the preloaded fault library
     bool unprivileged_only = false;  // needs permission checks, which bind root not
     std::vector<std::pair<std::string, fs::perms>> modes = {};
     options opt = {};
@@ -218,63 +213,85 @@ std::string chain(int n)
     return path;
 }
 
-const tree_case cases[] = {
-    // Selection.
-    {"empty_vendor", {"vendor/"}, preset, 0},
-    {"only_excluded",
-     {"vendor/qcom/opensource/audio/", "vendor/nxp/", "vendor/samsung/", "vendor/gapps/x/", "vendor/google/",
-      "vendor/gms/", "vendor/codeaurora/"},
-     preset, 0},
-    {"exact_match_only", {"vendor/qcom-extra/", "vendor/qcom/", "vendor/gms/"}, "qcom-extra", 1},
-    {"case_sensitive", {"vendor/Google/"}, "Google", 1},
-    {"every_level_rewrites",
-     {"vendor/tidewater/a/b/", "vendor/tidewater/c/", "vendor/tidewater/a/notes", "vendor/qcom/x/"},
-     "tidewater", 4},
-    {"files_never_listed", {"vendor/notes", "vendor/qcom/"}, preset, 0},
-    {"odd_bytes_written_as_they_are", {"vendor/tide w\xc3\xa4ter\n\x1b/x/"}, "tide w\xc3\xa4ter\n\x1b", 2},
-    {"hidden_directory", {"vendor/.x/"}, ".x", 1},
-    {"deep_chain", {chain(400)}, "deep", 400},
-    {"arguments_ignored", {"vendor/tidewater/"}, "tidewater", 1, "", false, {}, {{"--help", "vendor"}}},
-    // Links.
-    {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
-    {"dangling_link_ignored", {"vendor/dl -> missing", "vendor/qcom/"}, preset, 0},
-    {"link_to_file_ignored", {"notes", "vendor/l -> ../notes", "vendor/m -> ../notes/x"}, preset, 0},
-    {"root_is_link", {"real/tidewater/x/", "vendor -> real"}, "tidewater", 2},
-    {"output_through_link", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + " -> target", std::string(out_dir) + "/target"}, "tidewater", 1},
-    // Walk failures leave the output file alone.
-    {"no_vendor", {}, preset, 0, "cannot open directory 'vendor': No such file or directory"},
-    {"vendor_is_file", {"vendor"}, preset, 0, "cannot open directory 'vendor': Not a directory"},
-    {"unreadable_below_excluded", {"vendor/tidewater/", "vendor/qcom/private/"}, preset, 0,
-     "cannot open directory 'vendor/qcom/private': Permission denied", true,
-     {{"vendor/qcom/private", fs::perms::none}}},
-    {"hostile_name_escaped", {"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff/"}, preset, 0,
-     "cannot open directory 'vendor/qcom/x \\t\\x7f\\n\\x1b[2J\\'\\\\\\xff': Permission denied", true,
-     {{"vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff", fs::perms::none}}},
-    // Failures inside tidewater come after it is listed, whatever the reading order.
-    {"symlink_loop", {"vendor/tidewater/loop -> loop"}, preset, 0,
-     "cannot stat 'vendor/tidewater/loop': Too many levels of symbolic links"},
-    {"link_into_unsearchable", {"secret/inner/", "vendor/tidewater/l -> ../../secret/inner"}, preset, 0,
-     "cannot stat 'vendor/tidewater/l': Permission denied", true, {{"secret", fs::perms::owner_read}}},
-    // Reading on just after the link fails, before or after the walk has been down sub.
-    {"read_error_part_way", {"vendor/tidewater/blobs/sub/x/", "vendor/tidewater/blobs/link -> sub"}, preset, 0,
-     "cannot read directory 'vendor/tidewater/blobs': Input/output error", false, {},
-     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_EIO_AFTER=link"}}},
-    // Output failures are reported, and nothing more is written.
-    {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
-     "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
-    {"output_is_directory", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + "/"},
-     std::nullopt, 0, "cannot open 'device/samsung/quillmere-common/vendor_name': Is a directory"},
-    {"output_read_only", {"vendor/tidewater/"}, preset, 0,
-     "cannot open 'device/samsung/quillmere-common/vendor_name': Permission denied", true,
-     {{out_file, fs::perms::owner_read}}},
-    {"output_disk_full", {"vendor/tidewater/a/", "-" + std::string(out_file), std::string(out_file) + " -> /dev/full"},
-     std::nullopt, 0, "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device"},
-    {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
-     "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", false, {}, {{}, false, 0}},
-    {"output_close_fails", {"vendor/tidewater/"}, "tidewater", 1,
-     "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error", false, {},
-     {{}, false, RLIM_INFINITY, 022, {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}}},
-};
+const std::string blobs = "vendor/tidewater/blobs/";
+const char* const hostile = "vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff~\x1f\r\x80\x0b";
+
+const std::vector<tree_case> cases = [] {
+    std::vector<tree_case> v = {
+        // Selection.
+        {"empty_vendor", {"vendor/"}, preset, 0},
+        {"only_excluded", {"vendor/qcom/opensource/audio/", "vendor/nxp/", "vendor/samsung/", "vendor/gapps/x/",
+                           "vendor/google/", "vendor/gms/", "vendor/codeaurora/"}, preset, 0},
+        {"exact_match_only", {"vendor/qcom-extra/", "vendor/qcom/", "vendor/gms/"}, "qcom-extra", 1},
+        {"case_sensitive", {"vendor/Google/"}, "Google", 1},
+        // The output file may be write-only, in a directory that is not writable.
+        {"every_level_rewrites",
+         {"vendor/tidewater/a/b/", "vendor/tidewater/c/", "vendor/tidewater/a/notes", "vendor/qcom/x/"}, "tidewater",
+         4, "", {}, false, {{out_file, fs::perms::owner_write}, {out_dir, fs::perms::owner_read | fs::perms::owner_exec}}},
+        {"only_directories_listed", {"vendor/notes", "vendor/p|", "vendor/s=", "vendor/null -> /dev/null", "vendor/qcom/"},
+         preset, 0},
+        {"odd_bytes_written_as_they_are", {"vendor/tide w\xc3\xa4ter\n\x1b/x/"}, "tide w\xc3\xa4ter\n\x1b", 2},
+        {"hidden_directory", {"vendor/.x/"}, ".x", 1},
+        {"deep_chain", {chain(400)}, "deep", 400},
+        {"arguments_ignored", {"vendor/tidewater/"}, "tidewater", 1, "", {}, false, {}, {{"--help", "vendor"}}},
+        // Links.
+        {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
+        {"dangling_link_ignored", {"vendor/dl -> missing", "vendor/qcom/"}, preset, 0},
+        {"link_to_file_ignored", {"notes", "vendor/l -> ../notes", "vendor/m -> ../notes/x"}, preset, 0},
+        {"root_is_link", {"real/tidewater/x/", "vendor -> real"}, "tidewater", 2},
+        {"output_through_link", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + " -> target", std::string(out_dir) + "/target"}, "tidewater", 1},
+        // Walk failures leave the output file alone.
+        {"no_vendor", {}, preset, 0, "cannot open directory 'vendor': No such file or directory"},
+        {"vendor_is_file", {"vendor"}, preset, 0, "cannot open directory 'vendor': Not a directory"},
+        {"message_not_read", {}, preset, 0, "cannot open directory 'vendor': No such file or directory", {}, false, {},
+         {{}, false, RLIM_INFINITY, 022, {}, true}},
+        {"unreadable_below_excluded", {"vendor/tidewater/", "vendor/qcom/private/"}, preset, 0,
+         "cannot open directory 'vendor/qcom/private': Permission denied", {}, true,
+         {{"vendor/qcom/private", fs::perms::none}}},
+        {"hostile_name_escaped", {hostile + std::string("/")}, preset, 0,
+         "cannot open directory 'vendor/qcom/x \\t\\x7f\\n\\x1b[2J\\'\\\\\\xff~\\x1f\\x0d\\x80\\x0b': Permission denied",
+         {}, true, {{hostile, fs::perms::none}}},
+        // Failures inside tidewater come after it is listed, whatever the reading order.
+        {"symlink_loop", {"vendor/tidewater/loop -> loop"}, preset, 0,
+         "cannot stat 'vendor/tidewater/loop': Too many levels of symbolic links"},
+        {"link_into_unsearchable", {"secret/inner/", "vendor/tidewater/l -> ../../secret/inner"}, preset, 0,
+         "cannot stat 'vendor/tidewater/l': Permission denied", {}, true, {{"secret", fs::perms::owner_read}}},
+        {"removed_before_entered", {"vendor/tidewater/gone/"}, preset, 0,
+         "cannot open directory 'vendor/tidewater/gone': No such file or directory",
+         {"VENDOR_NAME_FAULT_GONE=gone"}},
+        {"out_of_memory", {"vendor/tidewater/"}, preset, 0, "out of memory",
+         {"VENDOR_NAME_FAULT_NO_MEMORY=1"}},
+        {"out_of_memory_opening_a_directory", {"vendor/tidewater/"}, preset, 0, "out of memory",
+         {"VENDOR_NAME_FAULT_NO_MEMORY=4096"}},
+        // Output failures are reported, and nothing more is written.
+        {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
+         "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
+        {"output_is_directory", {"vendor/tidewater/", "-" + std::string(out_file), std::string(out_file) + "/"},
+         std::nullopt, 0, "cannot open 'device/samsung/quillmere-common/vendor_name': Is a directory"},
+        {"output_read_only", {"vendor/tidewater/"}, preset, 0,
+         "cannot open 'device/samsung/quillmere-common/vendor_name': Permission denied", {}, true,
+         {{out_file, fs::perms::owner_read}}},
+        // Unprivileged, so that a faulty tool cannot harm /dev/full.
+        {"output_disk_full", {"vendor/tidewater/a/", "-" + std::string(out_file), std::string(out_file) + " -> /dev/full"},
+         std::nullopt, 0, "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device", {}, true},
+        {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
+         "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", {}, false, {}, {{}, false, 0}},
+        {"output_close_fails", {"vendor/tidewater/"}, "tidewater", 1,
+         "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error",
+         {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
+        // The write is not tried again, and the close's failure does not hide its reason.
+        {"output_write_fails_then_close", {"vendor/tidewater/"}, "", 1,
+         "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device",
+         {"VENDOR_NAME_FAULT_WRITE_ENOSPC=1", "VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
+    };
+    // Reading on just after each kind of entry fails, before or after the walk has been down sub.
+    for (const char* after : {"link", "file", "dangling", "fifo"})
+        v.push_back({std::string("read_error_after_") + after,
+                     {blobs + "sub/x/", blobs + "link -> sub", blobs + "file", blobs + "dangling -> none", blobs + "fifo|"},
+                     preset, 0, "cannot read directory 'vendor/tidewater/blobs': Input/output error",
+                     {std::string("VENDOR_NAME_FAULT_EIO_AFTER=") + after}});
+    return v;
+}();
 
 // Every case runs as the suite's user (unless it needs permissions to
 // bind), unprivileged, and unprivileged on a file system that reports no
@@ -299,18 +316,17 @@ TEST_P(tree_cases, run)
         fs::permissions(tree / path, mode);
     options opt = c.opt;
     opt.unprivileged = unprivileged;
+    opt.faults = c.faults;
     const fs::path marker = tree / ".types-hidden";  // made by the fault library
     if (unknown_types)
         opt.faults.push_back("VENDOR_NAME_FAULT_UNKNOWN_TYPE=" + marker.native());
     const result r = run(opt);
-    if (unknown_types && fs::is_directory(tree / "vendor")) {
-        EXPECT_TRUE(fs::exists(marker)) << "the fault library hid no entry's type";
-    }
+    EXPECT_TRUE(!unknown_types || !fs::is_directory(tree / "vendor") || fs::exists(marker)) << "no type was hidden";
 
     const std::string err = *c.err ? std::string("vendor-name: ") + c.err + "\n" : "";
     EXPECT_EQ(r.status, err.empty() ? 0 : 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err, c.opt.stderr_unread ? "" : err);
     EXPECT_EQ(r.file, c.file);
     EXPECT_EQ(r.rewrites, c.rewrites);
 }
@@ -319,15 +335,13 @@ std::vector<tree_run> runs(bool unprivileged, bool unknown_types)
 {
     std::vector<tree_run> v;
     for (const tree_case& c : cases)
-        if (unprivileged || !c.unprivileged_only)
+        // A sanitizer's allocator is linked into the tool, out of the fault library's reach.
+        if ((unprivileged || !c.unprivileged_only) && !(VENDOR_NAME_SANITIZED && c.name.find("memory") != std::string::npos))
             v.push_back({c, unprivileged, unknown_types});
     return v;
 }
 
-std::string case_name(const testing::TestParamInfo<tree_run>& p)
-{
-    return p.param.c.name;
-}
+const auto case_name = [](const testing::TestParamInfo<tree_run>& p) { return p.param.c.name; };
 
 INSTANTIATE_TEST_SUITE_P(as_invoker, tree_cases, testing::ValuesIn(runs(false, false)), case_name);
 INSTANTIATE_TEST_SUITE_P(unprivileged, tree_cases, testing::ValuesIn(runs(true, false)), case_name);
@@ -337,15 +351,13 @@ TEST_F(tree_test, last_surviving_vendor_in_reading_order_wins)
 {
     std::vector<std::string> entries = {"vendor/qcom/x/", "vendor/google/", "vendor/gms/y/"};
     for (int i = 0; i < 20; ++i)
-        entries.push_back("vendor/v" + std::to_string(i) + "/sub/");
+        entries.push_back("vendor/v" + std::to_string(i) + "/sub/f");
     make(entries);
     // The directory's own reading order decides; nothing is sorted.
     std::string expected;
-    DIR* dir = opendir((tree / "vendor").c_str());
-    while (const dirent* e = readdir(dir))
-        if (e->d_name[0] == 'v')
-            expected = e->d_name;
-    closedir(dir);
+    for (const fs::directory_entry& e : fs::directory_iterator(tree / "vendor"))
+        if (e.path().filename().native()[0] == 'v')
+            expected = e.path().filename();
 
     const result r = run();
     EXPECT_EQ(r.status, 0);
@@ -357,41 +369,9 @@ TEST_F(tree_test, new_output_file_gets_default_permissions_less_umask)
 {
     make({"vendor/tidewater/", "-" + std::string(out_file)});
     options opt;
-    opt.umask = 027;
+    opt.umask = 005;
     EXPECT_EQ(run(opt).file, "tidewater");
-    EXPECT_EQ(fs::status(tree / out_file).permissions(), static_cast<fs::perms>(0640));
-}
-
-TEST_F(tree_test, directories_removed_during_the_walk)
-{
-    std::vector<std::string> entries = {"vendor/tidewater/"};
-    for (int i = 0; i < 50; ++i)
-        entries.push_back("vendor/qcom/d" + std::to_string(i) + "/a/b/");
-    make(entries);
-    std::atomic<bool> stop{false};
-    std::thread churn([&] {
-        for (int i = 0; !stop; i = (i + 1) % 50) {
-            const fs::path d = tree / "vendor/qcom" / ("d" + std::to_string(i));
-            std::error_code ec;
-            fs::remove_all(d, ec);
-            fs::create_directories(d / "a/b", ec);
-        }
-    });
-    // Each run either completes or fails cleanly before writing anything.
-    for (int i = 0; i < 40; ++i) {
-        const result r = run();
-        SCOPED_TRACE(r.err);
-        EXPECT_EQ(r.status == 0, r.err.empty());
-        EXPECT_EQ(r.rewrites, r.status == 0 ? 1 : 0);
-        if (r.status != 0) {
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.err.rfind("vendor-name: cannot ", 0), 0U);
-            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
-        }
-    }
-    stop = true;
-    churn.join();
-    EXPECT_EQ(run().file, "tidewater");
+    EXPECT_EQ(fs::status(tree / out_file).permissions(), static_cast<fs::perms>(0662));
 }
 
 }  // namespace
@@ -399,12 +379,32 @@ TEST_F(tree_test, directories_removed_during_the_walk)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    // Better one line than a failure in every case: nobody runs a copy of the tool from there.
-    struct statvfs tmp {};
-    if (drop_to_nobody && statvfs(testing::TempDir().c_str(), &tmp) == 0 && (tmp.f_flag & ST_NOEXEC) != 0) {
-        std::fprintf(stderr, "vendor_name_test: run as root, the suite runs the tool from %s, which is mounted noexec; "
-                     "set TMPDIR to a directory where programs may run\n", testing::TempDir().c_str());
-        return 1;
+    // Run as root, the suite runs copies that nobody can reach wherever the
+    // build directory lies. Where the trees or the copies cannot go, one line
+    // says so instead of a failure in every case.
+    std::string dir = testing::TempDir() + "vendor-name-test.XXXXXX";
+    int error = mkdtemp(dir.data()) != nullptr ? 0 : errno;
+    const char* what = error != 0 ? "cannot make a directory in" : "user 65534 cannot run programs from";
+    if (error == 0 && drop_to_nobody) {
+        tool = fs::path(dir) / "vendor-name";
+        fault_lib = fs::path(dir) / "fault_inject.so";
+        fs::permissions(dir, static_cast<fs::perms>(0711));
+        for (const auto& [from, to] : {std::pair{tool_under_test, tool}, {FAULT_INJECT_LIB, fault_lib}}) {
+            fs::copy_file(from, to);
+            fs::permissions(to, static_cast<fs::perms>(0755));
+        }
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(setgroups(0, nullptr) || setgid(nobody) || setuid(nobody) || access(tool.c_str(), X_OK) ? errno : 0);
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        error = WEXITSTATUS(wstatus);
     }
-    return RUN_ALL_TESTS();
+    if (error != 0)
+        std::fprintf(stderr, "vendor_name_test: %s %s: %s; set TMPDIR to a directory that will do\n", what,
+                     testing::TempDir().c_str(), std::strerror(error));
+    const int status = error != 0 ? 1 : RUN_ALL_TESTS();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return status;
 }
