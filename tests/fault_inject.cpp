@@ -4,7 +4,7 @@
 //   VENDOR_NAME_FAULT_EIO_AFTER=name     reading on after an entry name fails with EIO
 //   VENDOR_NAME_FAULT_GONE=name          directory name is removed once it has been read
 //   VENDOR_NAME_FAULT_NO_MEMORY=n        once an entry is read, allocations of n bytes or more fail
-//   VENDOR_NAME_FAULT_WRITE_ENOSPC=1     the first writev to a file fails, as on a full disk
+//   VENDOR_NAME_FAULT_WRITE_EPIPE=1      the first writev to a file fails as if its reader had gone
 //   VENDOR_NAME_FAULT_CLOSE_EIO=1        closing a stream closes it but fails, as NFS can
 #include <dirent.h>
 #include <dlfcn.h>
@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -23,7 +23,7 @@ extern "C" void* __libc_malloc(std::size_t size);
 
 namespace {
 
-std::size_t no_memory_from = SIZE_MAX;  // the smallest allocation that fails
+std::size_t no_memory_from = ~std::size_t{0};  // the smallest allocation that fails
 
 template <typename Function>
 Function* real(const char* symbol)
@@ -90,10 +90,11 @@ extern "C" void* malloc(std::size_t size)
 extern "C" ssize_t writev(int fd, const iovec* iov, int count)
 {
     static const auto next = real<ssize_t(int, const iovec*, int)>("writev");
-    static bool armed = std::getenv("VENDOR_NAME_FAULT_WRITE_ENOSPC") != nullptr;
+    static bool armed = std::getenv("VENDOR_NAME_FAULT_WRITE_EPIPE") != nullptr;
     if (fd <= STDERR_FILENO || !std::exchange(armed, false))
         return next(fd, iov, count);
-    errno = ENOSPC;
+    raise(SIGPIPE);
+    errno = EPIPE;
     return -1;
 }
 

@@ -279,10 +279,10 @@ const std::vector<tree_case> cases = [] {
         {"output_close_fails", {"vendor/tidewater/"}, "tidewater", 1,
          "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error",
          {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
-        // The write is not tried again, and the close's failure does not hide its reason.
+        // The output's reader gone: no signal, no second try, no reason hidden by the close.
         {"output_write_fails_then_close", {"vendor/tidewater/"}, "", 1,
-         "cannot write 'device/samsung/quillmere-common/vendor_name': No space left on device",
-         {"VENDOR_NAME_FAULT_WRITE_ENOSPC=1", "VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
+         "cannot write 'device/samsung/quillmere-common/vendor_name': Broken pipe",
+         {"VENDOR_NAME_FAULT_WRITE_EPIPE=1", "VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
     };
     // Reading on just after each kind of entry fails, before or after the walk has been down sub.
     for (const char* after : {"link", "file", "dangling", "fifo"})
