@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -63,18 +64,23 @@ std::string quote(std::string_view path)
     return q + "'";
 }
 
-// The error "<what> '<path>': <reason>".
-std::system_error failure(const char* what, std::string_view path, std::error_code ec)
-{
-    return {ec, std::string(what) + ' ' + quote(path)};
-}
-
 // Ends the run when memory runs out. As the new handler it also acts inside
-// library code that may not let std::bad_alloc out.
+// library code that may not let std::bad_alloc out; as the terminate handler,
+// when a throw finds no memory for its exception.
 [[noreturn]] void out_of_memory()
 {
     std::fputs("vendor-name: out of memory\n", stderr);
     std::_Exit(1);
+}
+
+// The error "<what> '<path>': <reason>". A system call short of memory
+// (opendir's buffer, say) ends the run here, as operator new does, since
+// throwing would need memory too.
+std::system_error failure(const char* what, std::string_view path, std::error_code ec)
+{
+    if (ec == std::errc::not_enough_memory)
+        out_of_memory();
+    return {ec, std::string(what) + ' ' + quote(path)};
 }
 
 // Lists every directory below root_path, depth first, each before what lies
@@ -140,6 +146,9 @@ int main()
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     std::set_new_handler(out_of_memory);
+    // Every exception the tool throws is caught below, so only a throw
+    // that cannot allocate its exception reaches std::terminate.
+    std::set_terminate(out_of_memory);
     try {
         const std::vector<std::string> dirs = get_directories(std::string(root));
         for (const std::string& dir : dirs) {
@@ -150,10 +159,6 @@ int main()
                 write_output(name);
         }
     } catch (const std::system_error& e) {
-        // A system call short of memory (opendir's buffer, say) ends the run
-        // the same way as operator new does.
-        if (e.code() == std::errc::not_enough_memory)
-            out_of_memory();
         std::fprintf(stderr, "vendor-name: %s\n", e.what());
         return 1;
     }

@@ -4,6 +4,7 @@
 //   VENDOR_NAME_FAULT_EIO_AFTER=name     reading on after an entry name fails with EIO
 //   VENDOR_NAME_FAULT_GONE=name          directory name is removed once it has been read
 //   VENDOR_NAME_FAULT_NO_MEMORY=n        once an entry is read, allocations of n bytes or more fail
+//   VENDOR_NAME_FAULT_NO_THROW_MEMORY=1  the runtime has no memory for exceptions, nor its reserve at start
 //   VENDOR_NAME_FAULT_WRITE_EPIPE=1      the first writev to a file fails as if its reader had gone
 //   VENDOR_NAME_FAULT_CLOSE_EIO=1        closing a stream closes it but fails, as NFS can
 #include <dirent.h>
@@ -77,12 +78,19 @@ extern "C" dirent64* readdir64(DIR* dir)
     return hooked<dirent64>(dir, "readdir64");
 }
 
+// With no memory for exceptions, libstdc++ gets none for an exception, nor
+// for its reserve of them, its only allocation of 64 KiB or more before main.
 extern "C" void* malloc(std::size_t size)
 {
-    if (size < no_memory_from)
-        return __libc_malloc(size);
-    errno = ENOMEM;
-    return nullptr;
+    Dl_info info;
+    if (size >= no_memory_from
+        || (std::getenv("VENDOR_NAME_FAULT_NO_THROW_MEMORY") != nullptr
+            && (size >= 65536 || (dladdr(__builtin_return_address(0), &info) != 0 && info.dli_sname != nullptr
+                                  && std::strcmp(info.dli_sname, "__cxa_allocate_exception") == 0)))) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_malloc(size);
 }
 
 // How libstdc++ writes an unbuffered stream. Only a file's write fails, not

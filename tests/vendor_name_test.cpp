@@ -263,6 +263,7 @@ const std::vector<tree_case> cases = [] {
          {"VENDOR_NAME_FAULT_NO_MEMORY=1"}},
         {"out_of_memory_opening_a_directory", {"vendor/tidewater/"}, preset, 0, "out of memory",
          {"VENDOR_NAME_FAULT_NO_MEMORY=4096"}},
+        {"out_of_memory_throwing", {}, preset, 0, "out of memory", {"VENDOR_NAME_FAULT_NO_THROW_MEMORY=1"}},
         // Output failures are reported, and nothing more is written.
         {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
          "cannot open 'device/samsung/quillmere-common/vendor_name': No such file or directory"},
