@@ -37,6 +37,7 @@ const bool drop_to_nobody = geteuid() == 0;
 const char* const tool_under_test = std::getenv("VENDOR_NAME_TOOL") ? std::getenv("VENDOR_NAME_TOOL") : VENDOR_NAME_BIN;
 // What the runs use: those, or copies that nobody can run (see main).
 fs::path tool = tool_under_test, fault_lib = FAULT_INJECT_LIB;
+fs::path suite_dir;  // holds every case's tree
 
 struct options {
     std::vector<std::string> args = {};
@@ -59,8 +60,7 @@ std::string drain(int fd)
 {
     std::string s;
     char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
         s.append(buf, static_cast<std::size_t>(n));
     close(fd);
     return s;
@@ -74,13 +74,25 @@ std::optional<std::string> slurp(const fs::path& path)
     return drain(open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
+// Removes path, giving every directory back to its owner first: a case may
+// leave one that cannot be entered, and a failing case may not restore it.
+void remove_tree(const fs::path& path)
+{
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (fs::recursive_directory_iterator it(path, ec), end; it != end; it.increment(ec))
+        if (!it->is_symlink(ec) && it->is_directory(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path, ec);
+}
+
 class tree_test : public testing::Test {
 protected:
     fs::path top, tree;
 
     void SetUp() override
     {
-        std::string name = testing::TempDir() + "vendor-name-test.XXXXXX";
+        std::string name = (suite_dir / "XXXXXX").native();
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         top = name;
         tree = top / "tree";
@@ -88,16 +100,9 @@ protected:
         make({std::string(out_file) + "=" + preset});
     }
 
-    // Gives every directory back to its owner first: a case may leave one
-    // that cannot be entered, and a failing case may not get to restore it.
     void TearDown() override
     {
-        std::error_code ec;
-        fs::permissions(top, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (fs::recursive_directory_iterator it(top, ec), end; it != end; it.increment(ec))
-            if (!it->is_symlink(ec) && it->is_directory(ec))
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(top, ec);
+        remove_tree(top);
         EXPECT_FALSE(fs::exists(top)) << "left behind: " << top;
     }
 
@@ -108,15 +113,12 @@ protected:
     void make(const std::vector<std::string>& entries)
     {
         for (const std::string& e : entries) {
-            const auto arrow = e.find(" -> ");
-            const auto equals = e.find('=');
-            const bool remove = e[0] == '-';
-            const std::size_t start = remove ? 1 : 0, end = std::min({arrow, equals, e.find('|'), e.size()});
-            const fs::path p = tree / e.substr(start, end - start);
-            if (remove) {
-                fs::remove_all(p);
+            if (e[0] == '-') {
+                fs::remove_all(tree / e.substr(1));
                 continue;
             }
+            const auto arrow = e.find(" -> "), equals = e.find('=');
+            const fs::path p = tree / e.substr(0, std::min({arrow, equals, e.find('|')}));
             fs::create_directories(p.parent_path());
             if (arrow != std::string::npos)
                 fs::create_symlink(e.substr(arrow + 4), p);
@@ -134,11 +136,8 @@ protected:
     result run(const options& opt = {})
     {
         const bool as_nobody = opt.unprivileged && drop_to_nobody;
-        if (as_nobody) {
-            EXPECT_EQ(lchown(tree.c_str(), nobody, nobody), 0);
-            for (const auto& e : fs::recursive_directory_iterator(tree))
-                EXPECT_EQ(lchown(e.path().c_str(), nobody, nobody), 0);
-        }
+        for (const auto& e : fs::recursive_directory_iterator(top))
+            EXPECT_TRUE(!as_nobody || lchown(e.path().c_str(), nobody, nobody) == 0) << e.path();
         // Opens and closes alternate, so the kernel cannot merge the closes.
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         inotify_add_watch(watch, (tree / out_dir).c_str(), IN_OPEN | IN_CLOSE_WRITE);
@@ -175,11 +174,8 @@ protected:
         int wstatus = 0;
         EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
 
-        result r{};
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        r.out = drain(out[0]);
-        r.err = drain(err[0]);
-        r.file = slurp(tree / out_file);
+        result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), drain(out[0]), drain(err[0]),
+                 slurp(tree / out_file), 0};
         const std::string events = drain(watch);
         for (std::size_t i = 0; i < events.size(); i += sizeof(inotify_event)) {
             inotify_event ev;
@@ -204,19 +200,13 @@ struct tree_case {
     options opt = {};
 };
 
-// vendor/deep and, below it, a chain of directories: n in all.
-std::string chain(int n)
-{
-    std::string path = "vendor/deep/";
-    for (int i = 1; i < n; ++i)
-        path += "d/";
-    return path;
-}
-
 const std::string blobs = "vendor/tidewater/blobs/";
 const char* const hostile = "vendor/qcom/x \t\x7f\n\x1b[2J'\\\xff~\x1f\r\x80\x0b";
 
 const std::vector<tree_case> cases = [] {
+    std::string deep = "vendor/deep/";  // and below it, 399 more
+    for (int i = 1; i < 400; ++i)
+        deep += "d/";
     std::vector<tree_case> v = {
         // Selection.
         {"empty_vendor", {"vendor/"}, preset, 0},
@@ -232,7 +222,7 @@ const std::vector<tree_case> cases = [] {
          preset, 0},
         {"odd_bytes_written_as_they_are", {"vendor/tide w\xc3\xa4ter\n\x1b/x/"}, "tide w\xc3\xa4ter\n\x1b", 2},
         {"hidden_directory", {"vendor/.x/"}, ".x", 1},
-        {"deep_chain", {chain(400)}, "deep", 400},
+        {"deep_chain", {deep}, "deep", 400},
         {"arguments_ignored", {"vendor/tidewater/"}, "tidewater", 1, "", {}, false, {}, {{"--help", "vendor"}}},
         // Links.
         {"link_to_directory_not_entered", {"target/a/b/", "vendor/l -> ../target"}, "l", 1},
@@ -257,12 +247,9 @@ const std::vector<tree_case> cases = [] {
         {"link_into_unsearchable", {"secret/inner/", "vendor/tidewater/l -> ../../secret/inner"}, preset, 0,
          "cannot stat 'vendor/tidewater/l': Permission denied", {}, true, {{"secret", fs::perms::owner_read}}},
         {"removed_before_entered", {"vendor/tidewater/gone/"}, preset, 0,
-         "cannot open directory 'vendor/tidewater/gone': No such file or directory",
-         {"VENDOR_NAME_FAULT_GONE=gone"}},
-        {"out_of_memory", {"vendor/tidewater/"}, preset, 0, "out of memory",
-         {"VENDOR_NAME_FAULT_NO_MEMORY=1"}},
-        {"out_of_memory_opening_a_directory", {"vendor/tidewater/"}, preset, 0, "out of memory",
-         {"VENDOR_NAME_FAULT_NO_MEMORY=4096"}},
+         "cannot open directory 'vendor/tidewater/gone': No such file or directory", {"VENDOR_NAME_FAULT_GONE=gone"}},
+        {"out_of_memory", {"vendor/tidewater/"}, preset, 0, "out of memory", {"VENDOR_NAME_FAULT_NO_MEMORY=1"}},
+        {"out_of_memory_opening_a_directory", {"vendor/tidewater/"}, preset, 0, "out of memory", {"VENDOR_NAME_FAULT_NO_MEMORY=4096"}},
         {"out_of_memory_throwing", {}, preset, 0, "out of memory", {"VENDOR_NAME_FAULT_NO_THROW_MEMORY=1"}},
         // Output failures are reported, and nothing more is written.
         {"output_directory_missing", {"vendor/tidewater/", "-device"}, std::nullopt, 0,
@@ -278,8 +265,7 @@ const std::vector<tree_case> cases = [] {
         {"output_file_size_limit", {"vendor/tidewater/a/b/"}, "", 1,
          "cannot write 'device/samsung/quillmere-common/vendor_name': File too large", {}, false, {}, {{}, false, 0}},
         {"output_close_fails", {"vendor/tidewater/"}, "tidewater", 1,
-         "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error",
-         {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
+         "cannot write 'device/samsung/quillmere-common/vendor_name': Input/output error", {"VENDOR_NAME_FAULT_CLOSE_EIO=1"}},
         // The output's reader gone: no signal, no second try, no reason hidden by the close.
         {"output_write_fails_then_close", {"vendor/tidewater/"}, "", 1,
          "cannot write 'device/samsung/quillmere-common/vendor_name': Broken pipe",
@@ -350,28 +336,31 @@ INSTANTIATE_TEST_SUITE_P(unknown_types, tree_cases, testing::ValuesIn(runs(true,
 
 TEST_F(tree_test, last_surviving_vendor_in_reading_order_wins)
 {
-    std::vector<std::string> entries = {"vendor/qcom/x/", "vendor/google/", "vendor/gms/y/"};
-    for (int i = 0; i < 20; ++i)
-        entries.push_back("vendor/v" + std::to_string(i) + "/sub/f");
-    make(entries);
+    // Every excluded vendor, and near misses of each: cut short, run on,
+    // preceded, its last byte changed, its first in upper case, a space after.
+    std::vector<std::string> near;
+    for (const std::string x : {"qcom", "nxp", "samsung", "gapps", "google", "gms", "codeaurora"}) {
+        const std::string cut = x.substr(0, x.size() - 1);
+        near.insert(near.end(), {cut, x + "-extra", "x" + x, cut + "_", static_cast<char>(x[0] - 'a' + 'A') + x.substr(1), x + " "});
+        make({"vendor/" + x + "/y/"});
+    }
+    for (const std::string& n : near)
+        make({"vendor/" + n + "/sub/f"});
     // The directory's own reading order decides; nothing is sorted.
     std::string expected;
     for (const fs::directory_entry& e : fs::directory_iterator(tree / "vendor"))
-        if (e.path().filename().native()[0] == 'v')
+        if (std::find(near.begin(), near.end(), e.path().filename()) != near.end())
             expected = e.path().filename();
-
     const result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.file, expected);
-    EXPECT_EQ(r.rewrites, 40);
+    EXPECT_EQ(r.rewrites, 2 * static_cast<int>(near.size()));
 }
 
 TEST_F(tree_test, new_output_file_gets_default_permissions_less_umask)
 {
     make({"vendor/tidewater/", "-" + std::string(out_file)});
-    options opt;
-    opt.umask = 005;
-    EXPECT_EQ(run(opt).file, "tidewater");
+    EXPECT_EQ(run({{}, false, RLIM_INFINITY, 005}).file, "tidewater");  // umask 005
     EXPECT_EQ(fs::status(tree / out_file).permissions(), static_cast<fs::perms>(0662));
 }
 
@@ -383,8 +372,20 @@ int main(int argc, char** argv)
     // Run as root, the suite runs copies that nobody can reach wherever the
     // build directory lies. Where the trees or the copies cannot go, one line
     // says so instead of a failure in every case.
-    std::string dir = testing::TempDir() + "vendor-name-test.XXXXXX";
+    const fs::path tmp = fs::path(testing::TempDir()).parent_path();
+    std::string dir = (tmp / "vendor-name-test.XXXXXX").native();
     int error = mkdtemp(dir.data()) != nullptr ? 0 : errno;
+    suite_dir = dir;
+    // However the suite ends, even by an interrupt to its process group, a
+    // child in a session of its own sees the pipe close and removes the lot.
+    int alive[2];
+    if (error == 0 && pipe2(alive, O_CLOEXEC) == 0 && fork() == 0) {
+        setsid();
+        close(alive[1]);
+        drain(alive[0]);
+        remove_tree(dir);
+        _exit(0);
+    }
     const char* what = error != 0 ? "cannot make a directory in" : "user 65534 cannot run programs from";
     if (error == 0 && drop_to_nobody) {
         tool = fs::path(dir) / "vendor-name";
@@ -403,9 +404,8 @@ int main(int argc, char** argv)
     }
     if (error != 0)
         std::fprintf(stderr, "vendor_name_test: %s %s: %s; set TMPDIR to a directory that will do\n", what,
-                     testing::TempDir().c_str(), std::strerror(error));
+                     tmp.c_str(), std::strerror(error));
     const int status = error != 0 ? 1 : RUN_ALL_TESTS();
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    remove_tree(dir);
     return status;
 }
