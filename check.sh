@@ -12,11 +12,31 @@
 #
 # Each stage prints a line as it starts and its summary when it passes; a
 # stage that fails prints all that it printed.
+#
+# Exit status: 0 when every stage passes; 1 when one fails; 2 when the
+# machine is not ready for it (missing packages, a build directory of
+# another user's, a TMPDIR the suite cannot use), which it says in a line
+# before building anything.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
-log=$(mktemp)
-trap 'rm -f "$log" "$log.ctest"' EXIT
+
+# The suite builds its trees under TMPDIR and, run as root, has user 65534
+# run the tool from there. Both are tried now rather than after the builds.
+tmp=${TMPDIR:-/tmp}
+if ! work=$(mktemp -d 2>&1); then
+    echo "check.sh: cannot make a directory in $tmp: ${work##*: }; set TMPDIR to a directory that will do" >&2
+    exit 2
+fi
+trap 'rm -rf "$work"' EXIT
+log=$work/log
+if [ "$(id -u)" -eq 0 ]; then
+    chmod 711 "$work" && cp /bin/true "$work/" && chmod 755 "$work/true"
+    if ! err=$(setpriv --reuid=65534 --regid=65534 --clear-groups env "$work/true" 2>&1); then
+        echo "check.sh: user 65534 cannot run programs from $tmp: ${err##*: }; set TMPDIR to a directory that will do" >&2
+        exit 2
+    fi
+fi
 
 # stage SUMMARY COMMAND...: runs COMMAND with its output kept aside. If it
 # passes, prints the lines that match the pattern SUMMARY; if not, all of it.
@@ -26,35 +46,23 @@ stage() {
     if "$@" >"$log" 2>&1; then
         grep -E "$summary" "$log" || true
     else
-        local status=$?
         cat "$log"
-        return "$status"
+        exit 1
     fi
 }
 
-missing=()
-for pkg in $(grep -Ev '^[[:space:]]*(#|$)' prerequisites.txt); do
-    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "check.sh: missing Debian packages: ${missing[*]}" >&2
-        echo "check.sh: install them as root with: apt-get update && apt-get install ${missing[*]}" >&2
-        exit 1
-    fi
-    echo "== installing ${missing[*]}"
-    stage 'newly installed' sh -c 'apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"' sh "${missing[@]}"
-fi
+. ./prerequisites.sh
+need_packages check || exit 2
 
 # A build directory left by another user (root, say) cannot be written to.
+foreign=()
 for dir in build-check-*; do
-    if [ -e "$dir" ] && [ ! -O "$dir" ]; then
-        echo "check.sh: $dir belongs to $(stat -c %U "$dir"); remove the build-check-* directories as that user" >&2
-        exit 1
-    fi
+    [ ! -e "$dir" ] || [ -O "$dir" ] || foreign+=("$dir (owned by $(stat -c %U "$dir"))")
 done
+if [ ${#foreign[@]} -gt 0 ]; then
+    echo "check.sh: build directories of another user: ${foreign[*]}; remove them as that user" >&2
+    exit 2
+fi
 
 # configure DIR COMPILER [cmake options...]: configures and builds DIR.
 configure() {

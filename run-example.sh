@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds vendor-name in build/, runs it on a copy of the sample tree in
+# example/ and prints the name it chose. Run as root, it first installs what
+# the build needs (cmake, make, g++); run by anyone else who lacks them, it
+# names the command that brings them and stops.
+#
+# Exit status: the tool's (0, or 1 with its message); 2 when the machine
+# lacks what the build needs or the build fails.
+set -uo pipefail
+cd "$(dirname "$0")"
+. ./prerequisites.sh
+need_packages build || exit 2
+{ cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build --parallel; } >/dev/null || exit 2
+tree=$(mktemp -d) || exit 2
+trap 'rm -rf "$tree"' EXIT
+cp -R example/. "$tree" || exit 2
+(cd "$tree" && "$OLDPWD/build/vendor-name") || exit
+cat "$tree/device/samsung/quillmere-common/vendor_name" && echo
