@@ -388,8 +388,8 @@ int main(int argc, char** argv)
     }
     const char* what = error != 0 ? "cannot make a directory in" : "user 65534 cannot run programs from";
     if (error == 0 && drop_to_nobody) {
-        tool = fs::path(dir) / "vendor-name";
-        fault_lib = fs::path(dir) / "fault_inject.so";
+        tool = suite_dir / "vendor-name";
+        fault_lib = suite_dir / "fault_inject.so";
         fs::permissions(dir, static_cast<fs::perms>(0711));
         for (const auto& [from, to] : {std::pair{tool_under_test, tool}, {FAULT_INJECT_LIB, fault_lib}}) {
             fs::copy_file(from, to);
