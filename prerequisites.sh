@@ -1,22 +1,22 @@
-# Sourced by run-example.sh and check.sh: need_packages GROUP makes sure
-# that the Debian packages prerequisites.txt lists for GROUP ("build", or
-# "check" for all of them) are installed. Run as root, it installs the
-# missing ones, quietly and without Recommends; run by anyone else, it
-# names them and the command that brings them. Returns 0 when all are
+# Sourced by the project's scripts: need_packages COMMAND makes sure that the
+# Debian packages prerequisites.txt lists for COMMAND ("build", "check" or
+# "bench") are installed. Run as root, it installs the missing ones, quietly
+# and without Recommends; run by anyone else, it names them and the command
+# that brings them, for a user with sudo and for root. Returns 0 when all are
 # there, 1 when not.
 
 need_packages() {
-    local group=$1 pkg needs missing=() out
+    local pkg needs missing=() out
     while read -r pkg needs; do
         case $pkg in '' | '#'*) continue ;; esac
-        if [ "$group" = check ] || [ "$needs" = "$group" ]; then
-            [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
-        fi
+        case " $needs " in *" $1 "*) ;; *) continue ;; esac
+        [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
     done <"$(dirname "${BASH_SOURCE[0]}")/prerequisites.txt"
     [ ${#missing[@]} -eq 0 ] && return 0
-    local install="apt-get update && apt-get install --no-install-recommends ${missing[*]}"
+    local install="apt-get install --no-install-recommends ${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
-        echo "${0##*/}: missing Debian packages; install them as root with: $install" >&2
+        echo "${0##*/}: missing Debian packages; install them with: sudo apt-get update && sudo $install" >&2
+        echo "${0##*/}: (as root: apt-get update && $install)" >&2
         return 1
     fi
     echo "${0##*/}: installing ${missing[*]}" >&2
