@@ -10,9 +10,16 @@ set -uo pipefail
 cd "$(dirname "$0")"
 . ./prerequisites.sh
 need_packages build || exit 2
+# However the run ends, the copy goes, and a run as root hands the build
+# back to the owner of the checkout.
+tree=
+finish() {
+    rm -rf "$tree"
+    [ "$(id -u)" -ne 0 ] || chown -R --reference=. build 2>/dev/null || true
+}
+trap finish EXIT
 { cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build --parallel; } >/dev/null || exit 2
 tree=$(mktemp -d) || exit 2
-trap 'rm -rf "$tree"' EXIT
 cp -R example/. "$tree" || exit 2
 (cd "$tree" && "$OLDPWD/build/vendor-name") || exit
 cat "$tree/device/samsung/quillmere-common/vendor_name" && echo
