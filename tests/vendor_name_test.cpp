@@ -372,7 +372,7 @@ int main(int argc, char** argv)
     // Run as root, the suite runs copies that nobody can reach wherever the
     // build directory lies. Where the trees or the copies cannot go, one line
     // says so instead of a failure in every case.
-    const fs::path tmp = fs::path(testing::TempDir()).parent_path();
+    const fs::path tmp = fs::absolute(fs::path(testing::TempDir()).parent_path());
     std::string dir = (tmp / "vendor-name-test.XXXXXX").native();
     int error = mkdtemp(dir.data()) != nullptr ? 0 : errno;
     suite_dir = dir;
