@@ -1,6 +1,5 @@
-// End-to-end tests: every case builds a tree in a fresh temporary directory,
-// runs the real vendor-name there, and checks the exit status, both output
-// streams, the output file and how many times it was rewritten.
+// End-to-end tests: each case builds a tree in a fresh temporary directory, runs
+// the real vendor-name there and checks its status, output, file and rewrites.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -280,9 +279,8 @@ const std::vector<tree_case> cases = [] {
     return v;
 }();
 
-// Every case runs as the suite's user (unless it needs permissions to
-// bind), unprivileged, and unprivileged on a file system that reports no
-// entry types.
+// Every case runs as the suite's user (unless permissions must bind),
+// unprivileged, and unprivileged where no entry types are reported.
 struct tree_run {
     tree_case c;
     bool unprivileged, unknown_types;
@@ -369,10 +367,12 @@ TEST_F(tree_test, new_output_file_gets_default_permissions_less_umask)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    // Run as root, the suite runs copies that nobody can reach wherever the
-    // build directory lies. Where the trees or the copies cannot go, one line
-    // says so instead of a failure in every case.
-    const fs::path tmp = fs::absolute(fs::path(testing::TempDir()).parent_path());
+    // TMPDIR as the kernel resolves it, not by ".." out of a home that nobody
+    // may search. Run as root, the suite runs copies there that nobody can
+    // reach; where the trees or the copies cannot go, one line says so.
+    const fs::path given = fs::path(testing::TempDir()).parent_path();
+    std::error_code ec;
+    const fs::path real = fs::canonical(given, ec), tmp = ec ? given : real;
     std::string dir = (tmp / "vendor-name-test.XXXXXX").native();
     int error = mkdtemp(dir.data()) != nullptr ? 0 : errno;
     suite_dir = dir;
