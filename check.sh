@@ -41,6 +41,11 @@ finish() {
     [ "$(id -u)" -ne 0 ] || chown -R --reference=. build-check-* 2>/dev/null || true
 }
 trap finish EXIT
+# An interrupt ends the run in one line, not with the stage's failure; the
+# line goes to the standard error kept in fd 3, not to a stage's log.
+exec 3>&2
+trap 'echo "check.sh: interrupted" >&3; exit 130' INT
+trap 'echo "check.sh: terminated" >&3; exit 143' TERM
 
 # Run as root, the suite has user 65534 run the tool from TMPDIR. That, and
 # making a directory there, are tried now rather than after the builds.

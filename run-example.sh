@@ -18,7 +18,11 @@ finish() {
     [ "$(id -u)" -ne 0 ] || chown -R --reference=. build 2>/dev/null || true
 }
 trap finish EXIT
-{ cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build --parallel; } >/dev/null || exit 2
+trap 'echo "run-example.sh: interrupted" >&2; exit 130' INT
+if ! out=$({ cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build --parallel; } 2>&1); then
+    printf '%s\n' "$out" >&2
+    exit 2
+fi
 tree=$(mktemp -d) || exit 2
 cp -R example/. "$tree" || exit 2
 (cd "$tree" && "$OLDPWD/build/vendor-name") || exit
