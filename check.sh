@@ -13,12 +13,12 @@
 # Each stage prints a line as it starts and its summary when it passes; a
 # stage that fails prints all that it printed.
 #
-# Exit status: 0 when every stage passes; 1 when one fails; 2 when the
-# machine is not ready for it (missing packages, a build directory of
-# another user's, a TMPDIR the suite cannot use), which it says in a line
-# before building anything.
+# Exit status: 0 when every stage passes; 1 when one fails or runs no case;
+# 2 when the machine is not ready for it (missing packages, a build
+# directory of another user's, a TMPDIR the suite cannot use), which it says
+# in a line before building anything; 130 when interrupted.
 set -euo pipefail
-# A relative TMPDIR names a directory below where check.sh was started.
+# A relative TMPDIR is taken from where check.sh was started.
 tmp=${TMPDIR:-/tmp}
 [[ $tmp == /* ]] || tmp=$PWD/$tmp
 export TMPDIR=$tmp
@@ -29,7 +29,7 @@ jobs=$(nproc)
 # the environment holds for GoogleTest or CTest.
 stray=$(compgen -e | grep -E '^(GTEST_|CTEST_|TESTBRIDGE_TEST_ONLY$)' || true)
 if [ -n "$stray" ]; then
-    echo "check.sh: setting aside" $stray >&2
+    echo "check.sh: setting aside" $stray"; every stage runs the whole suite" >&2
     unset $stray
 fi
 

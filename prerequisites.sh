@@ -1,6 +1,6 @@
 # Sourced by the project's scripts: need_packages COMMAND makes sure that the
-# Debian packages prerequisites.txt lists for COMMAND ("build", "check" or
-# "bench") are installed. Run as root, it installs the missing ones, quietly
+# Debian packages prerequisites.txt lists for COMMAND ("build", "check",
+# "bench" or "ci") are installed. Run as root, it installs the missing ones, quietly
 # and without Recommends; run by anyone else, it names them and the command
 # that brings them, for a user with sudo and for root. Returns 0 when all are
 # there, 1 when not.

@@ -5,7 +5,7 @@
 # names the command that brings them and stops.
 #
 # Exit status: the tool's (0, or 1 with its message); 2 when the machine
-# lacks what the build needs or the build fails.
+# lacks what the build needs or the build fails; 130 when interrupted.
 set -uo pipefail
 cd "$(dirname "$0")"
 . ./prerequisites.sh
