@@ -42,10 +42,12 @@ finish() {
 }
 trap finish EXIT
 # An interrupt ends the run in one line, not with the stage's failure; the
-# line goes to the standard error kept in fd 3, not to a stage's log.
+# line goes to the standard error kept in fd 3, not to a stage's log. A
+# second one (sudo passes on the one the terminal sent too) must not cut
+# short the handing back.
 exec 3>&2
-trap 'echo "check.sh: interrupted" >&3; exit 130' INT
-trap 'echo "check.sh: terminated" >&3; exit 143' TERM
+trap 'trap "" INT TERM; echo "check.sh: interrupted" >&3; exit 130' INT
+trap 'trap "" INT TERM; echo "check.sh: terminated" >&3; exit 143' TERM
 
 # Run as root, the suite has user 65534 run the tool from TMPDIR. That, and
 # making a directory there, are tried now rather than after the builds.
@@ -79,10 +81,11 @@ stage() {
 . ./prerequisites.sh
 need_packages check || exit 2
 
-# A build directory left by another user (root, say) cannot be written to.
+# A build directory left by another user (root, say) cannot be written to,
+# except by root, which hands it back at the end.
 foreign=()
 for dir in build-check-*; do
-    [ ! -e "$dir" ] || [ -O "$dir" ] || foreign+=("$dir (owned by $(stat -c %U "$dir"))")
+    [ ! -e "$dir" ] || [ -O "$dir" ] || [ "$(id -u)" -eq 0 ] || foreign+=("$dir (owned by $(stat -c %U "$dir"))")
 done
 if [ ${#foreign[@]} -gt 0 ]; then
     echo "check.sh: build directories of another user: ${foreign[*]}; remove them as that user" >&2

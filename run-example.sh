@@ -18,7 +18,7 @@ finish() {
     [ "$(id -u)" -ne 0 ] || chown -R --reference=. build 2>/dev/null || true
 }
 trap finish EXIT
-trap 'echo "run-example.sh: interrupted" >&2; exit 130' INT
+trap 'trap "" INT TERM; echo "run-example.sh: interrupted" >&2; exit 130' INT
 if ! out=$({ cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build --parallel; } 2>&1); then
     printf '%s\n' "$out" >&2
     exit 2
