@@ -1,9 +1,9 @@
-/* bare-rewrites N PATH TEXT: does N times what vendor-name does for each
- * directory it writes out: opens PATH with truncation (creating it if need
- * be), writes TEXT and closes it. The benchmark's floor for the rewrites.
- *
- * Exit status: 0 when every rewrite succeeded; 1 when one failed; 2 on wrong
- * arguments. */
+/* SPDX-License-Identifier: Apache-2.0
+ * Copyright The vendor-name authors
+ * bare-rewrites N PATH TEXT: the benchmark's floor for the tool's rewrites. N
+ * times, as vendor-name does for each name it writes, it opens PATH with
+ * truncation (creating it if need be), writes TEXT and closes it. Exit status:
+ * 0 when every rewrite succeeded; 1 when one failed; 2 on wrong arguments. */
 
 #include <fcntl.h>
 #include <stdlib.h>

@@ -1,11 +1,9 @@
-// bare-walk: the least that vendor-name's walk can cost. Run from the root of
-// a tree, it walks "vendor" with std::filesystem::recursive_directory_iterator,
-// the iterator the tool walks with, and does nothing else: it asks no entry's
-// type and keeps no path. The benchmark builds it with the tool's compiler and
-// flags, so that the two differ only in what the tool does besides walking.
-//
-// Exit status: 0 when the walk completes; 1 when it fails, with the reason on
-// standard error.
+// SPDX-License-Identifier: Apache-2.0
+// Copyright The vendor-name authors
+// bare-walk: the least that vendor-name's walk can cost, the benchmark's floor for it.
+// Run from the root of a tree, it walks "vendor" with the iterator the tool walks with
+// and does nothing else: it asks no entry's type and keeps no path. Exit status: 0 when
+// the walk completes; 1 when it fails, with the reason on standard error.
 
 #include <cstdio>
 #include <filesystem>

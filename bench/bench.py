@@ -1,43 +1,27 @@
 #!/usr/bin/python3
-"""Benchmark vendor-name on trees shaped like real vendor trees.
+# SPDX-License-Identifier: Apache-2.0
+# Copyright The vendor-name authors
+"""Benchmark of vendor-name against a bare walk, find and a bare rewrite loop.
 
-Builds bench/CMakeLists.txt in build-bench/ (Release): the tool, a bare
-standard-library walk, a bare rewrite loop and a peak-memory runner. Generates
-two trees once, in a minute or so, and keeps them in bench/trees/ (about
-820 MB and 630,000 inodes; delete it to get the space back):
-
-  pure     100,000 directories and about 200,000 files under the seven
-           excluded vendors: nothing survives, so this times the walk alone;
-  rewrite  the same plus 10,000 directories under two surviving vendors:
-           10,000 rewrites of the output file.
-
-Then runs each command once to warm the page cache and again in alternating
-rounds, and prints medians, the ratios within each round and the tool's peak
-memory: the walk against the bare walk (and against `find vendor -type d`),
-the rewrite tree's extra cost against the bare rewrite loop.
-
-Exit status: 0 when the targets are met; 1 when one is not, or when something
-failed (said in a line); 2 when a Debian package it needs is missing; 130
-when interrupted.
-
-Usage: python3 bench/bench.py [--runs N]
+Usage: python3 bench/bench.py [--runs N]. Builds in build-bench/, generates two
+trees once in bench/trees/, times five commands in rounds and judges each ratio
+by the middle half of its rounds (bench/README.md says how). Exit status: 0
+targets met; 1 a target missed, or a failure (said in a line); 2 a Debian
+package missing, or wrong arguments; 3 the rounds straddle a target; 4 root in
+a checkout that is another user's; 130 interrupted.
 """
 
 import signal
 
-# Until main() sets its own handler, Ctrl-C kills the run silently, as by
-# default: the imports below take a tenth of a second and make nothing. A
-# run started with SIGINT ignored (in the background of a script) keeps it so.
-SIGINT_IGNORED = signal.getsignal(signal.SIGINT) == signal.SIG_IGN
-if not SIGINT_IGNORED:
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not if started ignoring it
+    signal.signal(signal.SIGINT, signal.SIG_DFL)  # until main(): the imports below make nothing
 
-# Only the standard library here: tqdm may be missing until the
-# prerequisites are checked, and is imported after that.
 import argparse
-import glob
+import contextlib
 import os
+import pathlib
 import platform
+import pwd
 import random
 import shutil
 import statistics
@@ -51,161 +35,75 @@ REPO = os.path.dirname(HERE)
 TREES = os.path.join(HERE, "trees")
 BUILD = os.path.join(REPO, "build-bench")
 TOOL = os.path.join(BUILD, "tool", "vendor-name")
-BARE_WALK = os.path.join(BUILD, "bare-walk")
-BARE_REWRITES = os.path.join(BUILD, "bare-rewrites")
-PEAK = os.path.join(BUILD, "peak-rss")
 STAMP = ".complete"  # written last: a build or tree without it is half-made
-OUTPUT = "device/samsung/quillmere-common/vendor_name"
 TREE_VERSION = "1"  # bump when the shape below changes
-
+OUTPUT = "device/samsung/quillmere-common/vendor_name"
 EXCLUDED = ["qcom", "nxp", "samsung", "gapps", "google", "gms", "codeaurora"]
 SURVIVORS = ["tidewater", "quillco"]
 PURE_DIRS = 100_000
 REWRITES = 10_000
 WORDS = ["src", "include", "lib", "res", "java", "android", "hardware", "interfaces",
          "proprietary", "firmware", "config", "etc", "bin", "prebuilt", "arm64", "tests"]
-
-# The phase at hand. A ticker thread draws it, so that work that blocks the
-# main thread (the build, a sync) shows too: a bar when tqdm is there and
-# standard error is a terminal, else a line every PLAIN_EVERY seconds.
-PROGRESS = {"label": None, "total": None, "unit": "", "done": 0, "start": 0.0, "said": 0.0,
-            "bar": None, "tqdm": None}
-# Reentrant: a Ctrl-C may stop the main thread while it holds the lock, and
-# the same thread then takes it again to clean up.
-PROGRESS_LOCK = threading.RLock()
-PLAIN_EVERY = 5
-
-# The trees that this run began to remove or generate and has not handed back
-# yet: run as root in another user's checkout, it gives them back whole.
-GENERATED = set()
+TARGETS = {"walk": 1.10, "rewrites": 1.30, "memory": 40}  # ratios, and the peak in MiB
+TICK = 10  # seconds between plain progress lines
 
 
 def say(line):
-    """Writes one line on standard error, in one write so that threads cannot interleave."""
-    sys.stderr.write(f"bench.py: {line}\n")
-    sys.stderr.flush()
+    """Writes one line on standard error."""
+    print(f"bench.py: {line}", file=sys.stderr, flush=True)
 
 
-def show():
-    """Draws the phase at hand: refreshes its bar, or writes a line when one is due."""
-    with PROGRESS_LOCK:
-        p = PROGRESS
-        now = time.monotonic()
-        if p["label"] is None:
-            return
-        if p["bar"] is not None:
-            p["bar"].n = p["done"]
-            p["bar"].refresh()
-        elif now - p["said"] >= PLAIN_EVERY:
-            count = f"{p['done']:,} of {p['total']:,} {p['unit']}, " if p["total"] else ""
-            say(f"{p['label']}: {count}{now - p['start']:.0f} s")
-            p["said"] = now
-
-
-def tick():
-    """The ticker thread: redraws the phase twice a second."""
-    while True:
-        time.sleep(0.5)
-        show()
-
-
-def phase(label, total=None, unit="", quiet=False):
-    """Ends the phase at hand and starts the next; unless quiet, shows it at once."""
-    with PROGRESS_LOCK:
-        end_phase()
-        now = time.monotonic()
-        PROGRESS.update(label=label, total=total, unit=unit, done=0, start=now, said=now)
-        if PROGRESS["tqdm"] is not None:
-            counted = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} {unit} [{elapsed}<{remaining}]"
-            PROGRESS["bar"] = PROGRESS["tqdm"](desc=label, total=total, unit=unit, dynamic_ncols=True,
-                                               file=sys.stderr,
-                                               bar_format=counted if total else "{desc}: {elapsed}")
-        elif not quiet:
-            say(label)
-
-
-def end_phase():
-    """Ends the phase at hand, leaving its bar as it finished."""
-    with PROGRESS_LOCK:
-        if PROGRESS["bar"] is not None:
-            PROGRESS["bar"].n = PROGRESS["done"]
-            PROGRESS["bar"].close()
-        PROGRESS.update(label=None, bar=None)
-
-
-def advance(steps=1):
-    """Counts steps done in the phase at hand."""
-    PROGRESS["done"] += steps
-
-
-def on_interrupt(signum=signal.SIGINT, frame=None):
-    """Stops the run at the first Ctrl-C; any later one is ignored while it cleans up."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    raise KeyboardInterrupt
-
-
-def fail(message):
-    """Ends the run with one line and status 1."""
-    end_phase()
-    say(message)
-    raise SystemExit(1)
-
-
-def check_status(code, what, cwd):
-    """Stops the run when a command failed, as interrupted when Ctrl-C killed it."""
+def check(code, what, cwd):
+    """Ends the run if a command failed: as interrupted if Ctrl-C killed it, else in one line."""
     if code == -signal.SIGINT:
-        on_interrupt()
+        raise KeyboardInterrupt
     if code != 0:
-        fail(f"{what} failed in {cwd} with status {code}")
+        raise SystemExit(f"bench.py: {what} failed in {cwd} with status {code}")
 
 
-def check_prerequisites():
-    """Has prerequisites.sh install what the benchmark needs (as root) or name it; exits 2 if missing."""
-    # Quiet unless it takes a while, which it does only when it installs.
-    phase("installing Debian packages", quiet=True)
-    # "bench.py" becomes $0, the name that need_packages' messages start with.
-    code = subprocess.run(["bash", "-c", '. "$1" && need_packages bench', "bench.py",
-                           os.path.join(REPO, "prerequisites.sh")]).returncode
-    end_phase()
-    if code == -signal.SIGINT:
-        on_interrupt()
-    if code != 0:
-        raise SystemExit(2)
-
-
-def load_tqdm():
-    """Returns the tqdm class if standard error is a terminal and tqdm can be imported, else None."""
-    if not sys.stderr.isatty():
-        return None
+@contextlib.contextmanager
+def phase(desc, total=None, unit="", announce=True):
+    """Shows the work in the block, which counts its steps by calling what this yields: tqdm's bar
+    on a terminal if there are steps, else a line now (if announced) and one every TICK seconds."""
     try:
-        import tqdm
-        tqdm.tqdm.monitor_interval = 0  # the ticker refreshes the bar; no thread of its own
-        return tqdm.tqdm
-    except Exception:  # a python3 that cannot see Debian's package, or a broken one
-        return None
+        from tqdm import tqdm  # Debian's: a python3 that cannot see it gets the lines
+    except ImportError:
+        tqdm = None
+    if total and tqdm is not None and sys.stderr.isatty():
+        with tqdm(desc=desc, total=total, unit=unit, dynamic_ncols=True) as bar:
+            yield bar.update
+        return
+    if announce:
+        say(desc)
+    steps, start, stop = [], time.monotonic(), threading.Event()
+
+    def tick():
+        while not stop.wait(TICK):
+            done = f"{len(steps):,} of {total:,} {unit}, " if total else ""
+            say(f"{desc}: {done}{time.monotonic() - start:.0f} s")
+    threading.Thread(target=tick, daemon=True).start()
+    try:
+        yield lambda: steps.append(None)
+    finally:
+        stop.set()
 
 
 def build():
-    """Builds the tool, the bare walk, the bare rewrite loop and the peak runner in build-bench/."""
-    phase("building in build-bench/")
-    stamp = os.path.join(BUILD, STAMP)
-    if os.path.exists(stamp):
-        os.remove(stamp)  # until this build succeeds, build-bench/ counts as half-made
-    elif os.path.lexists(BUILD):
-        shutil.rmtree(BUILD)  # a run stopped while configuring or building left it
+    """Builds the tool and the bare programs in build-bench/, letting cmake's output through."""
+    stamp = pathlib.Path(BUILD, STAMP)
+    if stamp.exists():
+        stamp.unlink()  # until this build succeeds, build-bench/ counts as half-made
+    elif os.path.lexists(BUILD):  # a run stopped while configuring or building left it
+        shutil.rmtree(BUILD)
+    say("building in build-bench/")
     for argv in (["cmake", "-S", HERE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release"],
                  ["cmake", "--build", BUILD, "--parallel", str(os.cpu_count())]):
-        proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if proc.returncode not in (0, -signal.SIGINT):
-            end_phase()
-            sys.stderr.buffer.write(proc.stdout)
-        check_status(proc.returncode, " ".join(argv[:2]), BUILD)
-    with open(stamp, "w"):
-        pass
+        check(subprocess.run(argv, stdout=sys.stderr).returncode, " ".join(argv[:2]), BUILD)
+    stamp.touch()
 
 
-def grow(rng, path, budget):
-    """Fills path with files and exactly `budget` directories below it."""
+def grow(rng, path, budget, step):
+    """Fills path with files and exactly `budget` directories below it, calling step after each."""
     for i in range(rng.choice((0, 1, 2, 2, 3, 4))):
         os.close(os.open(os.path.join(path, f"f{i}.c"), os.O_CREAT | os.O_WRONLY, 0o644))
     if budget == 0:
@@ -217,184 +115,140 @@ def grow(rng, path, budget):
     for k, share in enumerate(shares):
         child = os.path.join(path, WORDS[k % len(WORDS)] + (str(k) if k >= len(WORDS) else ""))
         os.mkdir(child)
-        advance()
-        grow(rng, child, share - 1)
-
-
-def is_complete(root):
-    """Tells whether the tree at root was generated to the end, in this shape."""
-    try:
-        with open(os.path.join(root, STAMP)) as f:
-            return f.read() == TREE_VERSION
-    except OSError:
-        return False
+        step()
+        grow(rng, child, share - 1, step)
 
 
 def make_trees(trees):
-    """Generates the trees (name: {vendor: directory count}) that are missing or half-made."""
-    todo = {name: vendors for name, vendors in trees.items()
-            if not is_complete(os.path.join(TREES, name))}
+    """Generates the trees (name: {vendor: directories}) not already there in this shape; syncs."""
+    stamps = {name: pathlib.Path(TREES, name, STAMP) for name in trees}
+    todo = [name for name in trees if not stamps[name].is_file() or stamps[name].read_text() != TREE_VERSION]
+    for name in todo:
+        if os.path.lexists(os.path.join(TREES, name)):
+            with phase(f"removing bench/trees/{name}/ to generate it anew"):
+                shutil.rmtree(os.path.join(TREES, name))
     if not todo:
         return
-    for name in todo:
-        GENERATED.add(os.path.join(TREES, name))
-        if os.path.lexists(os.path.join(TREES, name)):
-            phase(f"removing bench/trees/{name}/ to generate it anew")
-            shutil.rmtree(os.path.join(TREES, name))
-    phase("generating bench/trees/", total=sum(sum(v.values()) for v in todo.values()), unit="dirs")
-    for name, vendors in todo.items():
-        root = os.path.join(TREES, name)
-        rng = random.Random(name)
-        os.makedirs(os.path.join(root, os.path.dirname(OUTPUT)))
-        for vendor, count in vendors.items():
-            os.makedirs(os.path.join(root, "vendor", vendor))
-            advance()
-            grow(rng, os.path.join(root, "vendor", vendor), count - 1)
-        with open(os.path.join(root, STAMP), "w") as f:
-            f.write(TREE_VERSION)
-    if foreign_checkout():
-        phase("handing the trees to the checkout's owner")
-        hand_back(GENERATED, recursive=True)
-        GENERATED.clear()
-    # The trees' writeback takes many seconds; paid now, it spares the
-    # timing. A thread does it, so that Ctrl-C need not wait for it.
-    phase("syncing the trees to disk")
-    syncing = threading.Thread(target=os.sync, daemon=True)
-    syncing.start()
-    while syncing.is_alive():
-        syncing.join(0.5)
+    with phase("generating bench/trees/", sum(sum(trees[name].values()) for name in todo), "dirs") as step:
+        for name in todo:
+            rng = random.Random(name)
+            os.makedirs(os.path.join(TREES, name, os.path.dirname(OUTPUT)))
+            for vendor, count in trees[name].items():
+                os.makedirs(os.path.join(TREES, name, "vendor", vendor))
+                step()
+                grow(rng, os.path.join(TREES, name, "vendor", vendor), count - 1, step)
+            stamps[name].write_text(TREE_VERSION)
+    with phase("syncing the trees to disk"):  # their writeback, paid now, spares the timing
+        check(subprocess.run(["sync"]).returncode, "sync", TREES)  # unlike os.sync(), stops at Ctrl-C
 
 
-def timed(argv, cwd):
-    """Runs argv in cwd after a sync; returns its wall seconds."""
-    os.sync()  # no command pays for the writeback of the one before
-    start = time.perf_counter()
-    with subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL) as proc:
-        code = proc.wait()
-    elapsed = time.perf_counter() - start
-    check_status(code, os.path.basename(argv[0]), cwd)
-    return elapsed
+def time_rounds(commands, runs):
+    """Runs each command once, then in `runs` rounds; returns the rounds, each {name: wall seconds}."""
+    order = list(commands.items())
+    times = [{} for _ in range(runs + 1)]
+    with phase(f"timing {runs} rounds", (runs + 1) * len(commands), "runs") as step:
+        # The first round warms the page cache. Every other one is reversed, so that
+        # no command always follows the same one (and its writeback or cache misses).
+        for round_, ordered in enumerate([order] + [order[::(-1) ** r] for r in range(runs)]):
+            for name, (argv, cwd) in ordered:
+                os.sync()  # no command pays for the writeback of the one before
+                start = time.perf_counter()
+                with subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL) as proc:
+                    code = proc.wait()
+                times[round_][name] = time.perf_counter() - start
+                check(code, os.path.basename(argv[0]), cwd)
+                step()
+    return times[1:]
 
 
-def peak_kib(cwd):
-    """Returns the tool's peak resident memory in cwd, in KiB, as the peak runner reads it."""
-    proc = subprocess.run([PEAK, TOOL], cwd=cwd, stdout=subprocess.PIPE)
-    check_status(proc.returncode, "peak-rss", cwd)
-    advance()
-    return int(proc.stdout)
+def peak_mib(cwd):
+    """Returns the tool's peak resident memory in cwd, in MiB, as GNU time reads it."""
+    # Forked from time, a small process, the tool's peak counts nothing of Python's.
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M", TOOL], cwd=cwd, stderr=subprocess.PIPE, text=True)
+    sys.stderr.write(proc.stderr if proc.returncode != 0 else "")
+    check(proc.returncode, "/usr/bin/time vendor-name", cwd)
+    return int(proc.stderr.split()[-1]) / 1024
 
 
-def time_commands(commands, runs):
-    """Runs each command once, then in `runs` rounds, every other one reversed; returns times by name."""
-    phase(f"timing {runs} rounds", total=(runs + 1) * len(commands) + 2, unit="runs")
-    for argv, cwd in commands.values():  # warms the page cache
-        timed(argv, cwd)
-        advance()
-    times = {name: [] for name in commands}
-    for round_ in range(runs):
-        # Reversed every other round, so that no command always follows the
-        # same one (and its writeback or cache misses).
-        for name, (argv, cwd) in list(commands.items())[::1 if round_ % 2 == 0 else -1]:
-            times[name].append(timed(argv, cwd))
-            advance()
-    return times
-
-
-def spread(values):
-    """The middle half of values, as text."""
-    q1, _, q3 = statistics.quantiles(values, n=4)
-    return f"{q1:.2f} to {q3:.2f}"
-
-
-def report(times, peak, runs):
-    """Prints medians, ratios and peak memory; returns 0 when the targets are met, else 1."""
-    # Ratios are taken within each round, then their median: a round's
-    # commands ran back to back, so drift in the machine's speed cancels.
-    rounds = [dict(zip(times, r)) for r in zip(*times.values())]
-    walk = [r["vendor-name (pure)"] / r["bare walk (pure)"] for r in rounds]
-    find = [r["vendor-name (pure)"] / r["find (pure)"] for r in rounds]
-    rewrites = [(r["vendor-name (rewrite)"] - r["vendor-name (pure)"]) / r["bare rewrites"] for r in rounds]
-    med = {name: statistics.median(t) for name, t in times.items()}
-    ratio = {"walk": statistics.median(walk), "rewrites": statistics.median(rewrites)}
-
+def report(rounds, peak):
+    """Prints medians, ratios, peak and verdict; returns 0 when met, 1 when missed, 3 when unclear."""
+    med = {name: statistics.median(r[name] for r in rounds) for name in rounds[0]}
+    med["rewrite tree extra"] = med["vendor-name (rewrite)"] - med["vendor-name (pure)"]
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Linux {platform.release()}; "
-          f"medians of {runs} alternating rounds")
-    for name, m in med.items():
-        print(f"  {name:24} {m * 1000:8.1f} ms")
-    extra = med["vendor-name (rewrite)"] - med["vendor-name (pure)"]
-    print(f"  {'rewrite tree extra':24} {extra * 1000:8.1f} ms")
+          f"medians of {len(rounds)} alternating rounds")
+    for name, seconds in med.items():
+        print(f"  {name:24} {seconds * 1000:8.1f} ms")
+    # Taken within each round, whose commands ran back to back, a ratio
+    # cancels the drift in the machine's speed.
+    ratios = {"walk": [r["vendor-name (pure)"] / r["bare walk (pure)"] for r in rounds],
+              "find": [r["vendor-name (pure)"] / r["find (pure)"] for r in rounds],
+              "rewrites": [(r["vendor-name (rewrite)"] - r["vendor-name (pure)"]) / r["bare rewrites"]
+                           for r in rounds]}
+    q = {name: statistics.quantiles(values, n=4) for name, values in ratios.items()}  # q1, median, q3
     print("median of the ratios within each round (middle half of the rounds):")
-    print(f"walk:     vendor-name / bare walk     = {ratio['walk']:.2f}  ({spread(walk)})  target <= 1.10")
-    print(f"          vendor-name / find          = {statistics.median(find):.2f}  ({spread(find)})  not judged")
-    print(f"rewrites: extra / bare rewrite loop   = {ratio['rewrites']:.2f}  ({spread(rewrites)})  target <= 1.30")
-    print(f"memory:   peak resident               = {peak / 1024:.1f} MiB  target <= 40")
-    ok = ratio["walk"] <= 1.10 and ratio["rewrites"] <= 1.30 and peak <= 40 * 1024
-    print("targets met" if ok else "targets NOT met")
-    return 0 if ok else 1
+    for name, label in (("walk", "walk:     vendor-name / bare walk"), ("find", "          vendor-name / find"),
+                        ("rewrites", "rewrites: extra / bare rewrite loop")):
+        target = f"target <= {TARGETS[name]:.2f}" if name in TARGETS else "not judged"
+        print(f"{label:37} = {q[name][1]:.3f}  ({q[name][0]:.3f} to {q[name][2]:.3f})  {target}")
+    print(f"{'memory:   peak resident':37} = {peak:.1f} MiB  target <= {TARGETS['memory']}")
+    q["memory"] = [peak] * 3  # one figure, judged as it is
+    missed = [name for name, target in TARGETS.items() if q[name][0] > target]
+    straddled = [name for name, target in TARGETS.items() if q[name][0] <= target < q[name][2]]
+    if missed or straddled:
+        print(f"targets NOT met: {', '.join(missed)}" if missed else
+              f"the rounds straddle the {' and '.join(straddled)} target, neither met nor missed; "
+              f"rerun with more rounds (--runs {2 * len(rounds)}) or on a quieter machine")
+        return 1 if missed else 3
+    print("targets met")
+    return 0
 
 
 def run(runs):
-    """The benchmark itself: prerequisites, build, trees, timing, report."""
-    check_prerequisites()
-    PROGRESS["tqdm"] = load_tqdm()
+    """The benchmark itself: prerequisites, build, trees, timing, report; returns the exit status."""
+    # "bench.py" becomes $0, the name that need_packages' messages start with.
+    with phase("installing Debian packages", announce=False):  # need_packages says so if it does
+        code = subprocess.run(["bash", "-c", '. "$1" && need_packages bench', "bench.py",
+                               os.path.join(REPO, "prerequisites.sh")]).returncode
+    if code == -signal.SIGINT:
+        raise KeyboardInterrupt
+    if code != 0:
+        return 2  # need_packages said what is missing
+    owner = os.stat(REPO).st_uid
+    if os.geteuid() == 0 and owner != 0:  # what it made here would be root's
+        name = next((p.pw_name for p in pwd.getpwall() if p.pw_uid == owner), f"uid {owner}")
+        say(f"this checkout is not root's; run it as {name}: python3 {os.path.relpath(__file__)}")
+        return 4
     build()
     share = PURE_DIRS // len(EXCLUDED)
     excluded = {v: share + (PURE_DIRS % len(EXCLUDED) if i == 0 else 0) for i, v in enumerate(EXCLUDED)}
-    trees = {"pure": excluded, "rewrite": {**excluded, **{v: REWRITES // len(SURVIVORS) for v in SURVIVORS}}}
-    make_trees(trees)
-    pure, rewrite = (os.path.join(TREES, name) for name in trees)
-    commands = {
-        "bare walk (pure)": ([BARE_WALK], pure),
+    make_trees({"pure": excluded, "rewrite": {**excluded, **{v: REWRITES // len(SURVIVORS) for v in SURVIVORS}}})
+    pure, rewrite = os.path.join(TREES, "pure"), os.path.join(TREES, "rewrite")
+    rounds = time_rounds({
+        "bare walk (pure)": ([os.path.join(BUILD, "bare-walk")], pure),
         "vendor-name (pure)": ([TOOL], pure),
         "find (pure)": (["find", "vendor", "-type", "d"], pure),
         "vendor-name (rewrite)": ([TOOL], rewrite),
-        "bare rewrites": ([BARE_REWRITES, str(REWRITES), OUTPUT, SURVIVORS[-1]], rewrite),
-    }
-    times = time_commands(commands, runs)
-    peak = max(peak_kib(cwd) for cwd in (pure, rewrite))
-    end_phase()
-    return report(times, peak, runs)
-
-
-def foreign_checkout():
-    """Tells whether this is a root run in a checkout that belongs to another user."""
-    owner = os.stat(REPO)
-    return os.geteuid() == 0 and (owner.st_uid, owner.st_gid) != (os.geteuid(), os.getegid())
-
-
-def hand_back(paths, recursive=False):
-    """In a root run in another user's checkout, gives those of paths that exist to that user."""
-    paths = [path for path in paths if os.path.lexists(path)]
-    if paths and foreign_checkout():
-        subprocess.run(["chown", *(["-R"] if recursive else []), f"--reference={REPO}", "--", *paths])
+        "bare rewrites": ([os.path.join(BUILD, "bare-rewrites"), str(REWRITES), OUTPUT, SURVIVORS[-1]], rewrite),
+    }, runs)
+    return report(rounds, max(peak_mib(pure), peak_mib(rewrite)))
 
 
 def main():
-    """Runs the benchmark, then cleans up however it ended; returns the exit status."""
+    """Runs the benchmark; returns the exit status."""
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=15, help="rounds of timing (at least 5; default 15)")
     runs = max(5, parser.parse_args().runs)
-    if not SIGINT_IGNORED:
-        signal.signal(signal.SIGINT, on_interrupt)
-    threading.Thread(target=tick, daemon=True).start()
+    if signal.getsignal(signal.SIGINT) is signal.SIG_DFL:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
-        try:
-            return run(runs)
-        finally:
-            # From here on a Ctrl-C could only break the cleanup.
-            signal.signal(signal.SIGINT, signal.SIG_IGN)
-            end_phase()
+        return run(runs)
     except KeyboardInterrupt:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C cannot cut the line short
         say("interrupted")
         return 130
     except OSError as error:
         say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
         return 1
-    finally:
-        hand_back([BUILD, *GENERATED], recursive=True)
-        # Of a tree made before, the timed commands can have written only
-        # the output file.
-        hand_back([TREES, *glob.glob(os.path.join(TREES, "*")), *glob.glob(os.path.join(TREES, "*", OUTPUT))])
 
 
 if __name__ == "__main__":
