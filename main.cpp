@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// Copyright The vendor-name authors
 // vendor-name: record the vendor of a source tree.
 //
 // Run from the root of a source tree. Walks every directory below "vendor",

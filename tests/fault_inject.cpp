@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// Copyright The vendor-name authors
 // Preloaded into vendor-name by the tests to play a file system or machine
 // that reports less, or fails more, than this one. Settings:
 //   VENDOR_NAME_FAULT_UNKNOWN_TYPE=file  entries' types read as unknown; file shows it

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// Copyright The vendor-name authors
 // End-to-end tests: each case builds a tree in a fresh temporary directory, runs
 // the real vendor-name there and checks its status, output, file and rewrites.
 

@@ -1,1 +1,3 @@
+# SPDX-License-Identifier: Apache-2.0
+# Copyright The vendor-name authors
 TIDEWATER_BOARD := quillmere
