@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Copyright The vendor-name authors
+# Builds the Debian package of vendor-name in build-deb/, with Debian's
+# hardening flags, and prints its path. It needs no root: run as root, it
+# first installs what the build needs (prerequisites.txt, "package"); run by
+# anyone else who lacks it, it names the command that brings it and stops.
+#
+# Exit status: 0, with the package's path on standard output; 2 when the
+# machine lacks what the build needs or the build fails, with all that the
+# build printed; 130 when interrupted.
+set -uo pipefail
+cd "$(dirname "$0")" || exit 2
+. ./prerequisites.sh
+need_packages package || exit 2
+dir=build-deb
+# However the run ends, a run as root hands the build back to the owner of
+# the checkout.
+finish() {
+    [ "$(id -u)" -ne 0 ] || chown -R --reference=. "$dir" 2>/dev/null || true
+}
+trap finish EXIT
+trap 'trap "" INT TERM; echo "package.sh: interrupted" >&2; exit 130' INT
+# PIE, full RELRO with BIND_NOW, the stack protector and fortify; the build
+# type None adds nothing to them.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+rm -f "$dir"/vendor-name_*.deb
+if ! out=$({ cmake -S . -B "$dir" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr -DVENDOR_NAME_PACKAGE=ON \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" &&
+    cmake --build "$dir" --parallel && (cd "$dir" && cpack); } 2>&1); then
+    printf '%s\n' "$out" >&2
+    exit 2
+fi
+ls "$PWD/$dir"/vendor-name_*.deb
