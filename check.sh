@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Copyright The vendor-name authors
 # Builds vendor-name and its tests and runs everything CI checks, in this
-# order: a g++ release build, static analysis, the suite built with clang++
-# under AddressSanitizer, UBSan and LeakSanitizer, the suite in the release
-# build, and that suite again against the tool built with clang++ and
-# libc++. Warnings are errors.
+# order: a g++ release build, static analysis (the shell scripts too), the
+# suite built with clang++ under AddressSanitizer, UBSan and LeakSanitizer,
+# the suite in the release build, and that suite again against the tool
+# built with clang++ and libc++. Warnings are errors.
 #
 # The Debian packages it needs are listed in prerequisites.txt. Run as root,
 # it installs the missing ones first; run by anyone else, it names them and
@@ -29,7 +31,8 @@ jobs=$(nproc)
 # the environment holds for GoogleTest or CTest.
 stray=$(compgen -e | grep -E '^(GTEST_|CTEST_|TESTBRIDGE_TEST_ONLY$)' || true)
 if [ -n "$stray" ]; then
-    echo "check.sh: setting aside" $stray"; every stage runs the whole suite" >&2
+    echo "check.sh: setting aside" "${stray//$'\n'/ }; every stage runs the whole suite" >&2
+    # shellcheck disable=SC2086 # one name a line, split into words
     unset $stray
 fi
 
@@ -119,10 +122,11 @@ run_suite() {
 echo "== g++ release build"
 stage "$built vendor_name_test" configure build-check-release g++ -DCMAKE_BUILD_TYPE=Release
 
-echo "== static analysis: cppcheck, clang-tidy"
+echo "== static analysis: cppcheck, clang-tidy, shellcheck"
 stage 'no findings' sh -c 'cppcheck --std=c++17 --enable=warning,performance,portability \
         --error-exitcode=1 --inline-suppr --quiet --suppress=normalCheckLevelMaxBranches main.cpp &&
-    clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null && echo "no findings"'
+    clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null &&
+    shellcheck -x ./*.sh .ci/* && echo "no findings"'
 
 echo "== clang++ build with sanitizers"
 stage "$built vendor_name_test" configure build-check-sanitize clang++ -DCMAKE_BUILD_TYPE=Debug \

@@ -1,18 +1,34 @@
-# Sourced by the project's scripts: need_packages COMMAND makes sure that the
-# Debian packages prerequisites.txt lists for COMMAND ("build", "check",
-# "bench" or "ci") are installed. Run as root, it installs the missing ones, quietly
-# and without Recommends; run by anyone else, it names them and the command
-# that brings them, for a user with sudo and for root. Returns 0 when all are
-# there, 1 when not.
+# shellcheck shell=bash
+# SPDX-License-Identifier: Apache-2.0
+# Copyright The vendor-name authors
+# Sourced by the project's scripts: need_packages NEED... makes sure that what
+# prerequisites.txt lists for any of the NEEDs ("build", "package", "check",
+# "bench" or "ci") is there. On Debian it asks dpkg-query for the packages:
+# run as root, it installs the missing ones, quietly and without Recommends;
+# run by anyone else, it names them and the command that brings them, for a
+# user with sudo and for root. Elsewhere it looks for the commands on PATH
+# and names those it cannot find. Returns 0 when all are there, 1 when not.
 
 need_packages() {
-    local pkg needs missing=() out
-    while read -r pkg needs; do
+    local pkg command needs want missing=() out debian=
+    ! command -v dpkg-query >/dev/null || debian=1
+    while read -r pkg command needs; do
         case $pkg in '' | '#'*) continue ;; esac
-        case " $needs " in *" $1 "*) ;; *) continue ;; esac
-        [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
+        for want; do
+            case " $needs " in *" $want "*) ;; *) continue ;; esac
+            if [ -n "$debian" ]; then
+                [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
+            elif [ "$command" != - ] && ! command -v "$command" >/dev/null; then
+                missing+=("$command")
+            fi
+            break
+        done
     done <"$(dirname "${BASH_SOURCE[0]}")/prerequisites.txt"
     [ ${#missing[@]} -eq 0 ] && return 0
+    if [ -z "$debian" ]; then
+        echo "${0##*/}: cannot find ${missing[*]} on PATH; install them with your system's package manager" >&2
+        return 1
+    fi
     local install="apt-get install --no-install-recommends ${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
         echo "${0##*/}: missing Debian packages; install them with: sudo apt-get update && sudo $install" >&2
