@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -148,6 +149,9 @@ protected:
         fcntl(err[0], F_SETPIPE_SZ, 1 << 20);  // room for a sanitizer report
         if (opt.stderr_unread)
             close(std::exchange(err[0], -1));
+        // Standard input with something to read: a read would move its offset.
+        const int in = memfd_create("stdin", MFD_CLOEXEC);
+        EXPECT_EQ(pwrite(in, "y\n", 2, 0), 2);
 
         std::vector<char*> argv{const_cast<char*>(tool.c_str())};
         for (const std::string& a : opt.args)
@@ -161,8 +165,8 @@ protected:
                 setenv("LD_PRELOAD", fault_lib.c_str(), 1);
             for (const std::string& v : opt.faults)
                 putenv(const_cast<char*>(v.c_str()));
-            if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(tree.c_str()) != 0
-                || setrlimit(RLIMIT_FSIZE, &limit) != 0
+            if (dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0
+                || chdir(tree.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0
                 || (as_nobody
                     && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)))
                 _exit(126);
@@ -170,10 +174,10 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        close(out[1]);
-        close(err[1]);
+        close(out[1]), close(err[1]);
         int wstatus = 0;
         EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
+        EXPECT_EQ(drain(in), "y\n") << "the tool read its standard input";
 
         result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), drain(out[0]), drain(err[0]),
                  slurp(tree / out_file), 0};
@@ -283,15 +287,9 @@ const std::vector<tree_case> cases = [] {
 
 // Every case runs as the suite's user (unless permissions must bind),
 // unprivileged, and unprivileged where no entry types are reported.
-struct tree_run {
-    tree_case c;
-    bool unprivileged, unknown_types;
-};
+struct tree_run { tree_case c; bool unprivileged, unknown_types; };
 
-void PrintTo(const tree_run& r, std::ostream* os)
-{
-    *os << r.c.name;
-}
+void PrintTo(const tree_run& r, std::ostream* os) { *os << r.c.name; }
 
 class tree_cases : public tree_test, public testing::WithParamInterface<tree_run> {};
 
