@@ -26,7 +26,9 @@ need_packages() {
     done <"$(dirname "${BASH_SOURCE[0]}")/prerequisites.txt"
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ -z "$debian" ]; then
-        echo "${0##*/}: cannot find ${missing[*]} on PATH; install them with your system's package manager" >&2
+        local them=them
+        [ ${#missing[@]} -gt 1 ] || them=it
+        echo "${0##*/}: cannot find ${missing[*]} on PATH; install $them with your system's package manager" >&2
         return 1
     fi
     local install="apt-get install --no-install-recommends ${missing[*]}"
