@@ -8,7 +8,18 @@ import signal
 if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not if started ignoring it
     signal.signal(signal.SIGINT, signal.SIG_DFL)  # until main(): the imports below make nothing
 
-import argparse, contextlib, os, pathlib, pwd, random, shutil, statistics, subprocess, sys, threading, time
+import argparse
+import contextlib
+import os
+import pathlib
+import pwd
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
