@@ -109,7 +109,7 @@ built='Built target'
 # it passes, GoogleTest's count of the cases comes before CTest's output.
 suite() {
     local status=0
-    ctest --test-dir "$1" --output-on-failure --no-tests=error >"$log.ctest" 2>&1 || status=$?
+    (cd "$1" && ctest --output-on-failure --no-tests=error) >"$log.ctest" 2>&1 || status=$?
     [ "$status" -ne 0 ] || grep '^\[  PASSED  \] [1-9]' "$1/Testing/Temporary/LastTest.log" ||
         { status=1 && echo "check.sh: the suite ran no case"; }
     cat "$log.ctest"
@@ -123,10 +123,13 @@ echo "== g++ release build"
 stage "$built vendor_name_test" configure build-check-release g++ -DCMAKE_BUILD_TYPE=Release
 
 echo "== static analysis: cppcheck, clang-tidy, shellcheck"
-stage 'no findings' sh -c 'cppcheck --std=c++17 --enable=warning,performance,portability \
-        --error-exitcode=1 --inline-suppr --quiet --suppress=normalCheckLevelMaxBranches main.cpp &&
-    clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null &&
-    shellcheck -x ./*.sh .ci/* && echo "no findings"'
+analyse() {
+    cppcheck --std=c++17 --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
+        --quiet --suppress=normalCheckLevelMaxBranches main.cpp &&
+        clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null &&
+        shellcheck -x ./*.sh .ci/* && echo "no findings"
+}
+stage 'no findings' analyse
 
 echo "== clang++ build with sanitizers"
 stage "$built vendor_name_test" configure build-check-sanitize clang++ -DCMAKE_BUILD_TYPE=Debug \

@@ -10,10 +10,15 @@
 # and names those it cannot find. Returns 0 when all are there, 1 when not.
 
 need_packages() {
-    local pkg command needs want missing=() out debian=
+    local pkg command needs want missing=() out release debian=
     ! command -v dpkg-query >/dev/null || debian=1
+    # The Debian release, for lines that older ones have no package for.
+    release=$(. /etc/os-release 2>/dev/null; [ "${ID:-}" != debian ] || echo "${VERSION_ID:-}")
     while read -r pkg command needs; do
         case $pkg in '' | '#'*) continue ;; esac
+        case " $needs " in
+        *" debian>="*) [[ $release =~ ^[0-9]+$ ]] && [ "$release" -lt "${needs##*debian>=}" ] && continue ;;
+        esac
         for want; do
             case " $needs " in *" $want "*) ;; *) continue ;; esac
             if [ -n "$debian" ]; then
