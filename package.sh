@@ -6,6 +6,10 @@
 # first installs what the build needs (prerequisites.txt, "package"); run by
 # anyone else who lacks it, it names the command that brings it and stops.
 #
+# The same source gives the same bytes, from any directory and under any
+# umask: modes come from a fixed umask, and time stamps from
+# SOURCE_DATE_EPOCH, which defaults to the release date in NEWS.md.
+#
 # Exit status: 0, with the package's path on standard output; 2 when the
 # machine lacks what the build needs or the build fails, with all that the
 # build printed; 130 when interrupted.
@@ -21,13 +25,31 @@ finish() {
 }
 trap finish EXIT
 trap 'trap "" INT TERM; echo "package.sh: interrupted" >&2; exit 130' INT
-# PIE, full RELRO with BIND_NOW, the stack protector and fortify; the build
-# type None adds nothing to them.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 rm -f "$dir"/vendor-name_*.deb
+umask 022
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    released=$(sed -n '1s/^# vendor-name [^ ]* (\(.*\))$/\1/p' NEWS.md)
+    if [ -z "$released" ] || ! SOURCE_DATE_EPOCH=$(date -u -d "$released" +%s 2>/dev/null); then
+        echo "package.sh: NEWS.md's first line gives no release date" >&2
+        exit 2
+    fi
+    export SOURCE_DATE_EPOCH
+fi
+# PIE, full RELRO with BIND_NOW, the stack protector and fortify; the build
+# type None adds nothing to them. Paths are mapped, so the directory of the
+# checkout leaves no trace in the binary.
+export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=+all"
+mkdir -p "$dir" || exit 2
+flags=()
+for name in CPPFLAGS CXXFLAGS LDFLAGS; do
+    if ! flags+=("$(dpkg-buildflags --get "$name" 2>"$dir/buildflags.log")"); then
+        echo "package.sh: dpkg-buildflags --get $name failed: $(tail -n 1 "$dir/buildflags.log")" >&2
+        exit 2
+    fi
+    cat "$dir/buildflags.log" >&2
+done
 if ! out=$({ cmake -S . -B "$dir" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr -DVENDOR_NAME_PACKAGE=ON \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" &&
+    -DCMAKE_CXX_FLAGS="${flags[0]} ${flags[1]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[2]}" &&
     cmake --build "$dir" --parallel && (cd "$dir" && cpack); } 2>&1); then
     printf '%s\n' "$out" >&2
     exit 2
