@@ -19,12 +19,12 @@ cd "$(dirname "$0")" || exit 2
 need_packages package || exit 2
 dir=build-deb
 # However the run ends, a run as root hands the build back to the owner of
-# the checkout.
+# the checkout; an interrupted one leaves no package that may be half made.
 finish() {
     [ "$(id -u)" -ne 0 ] || chown -R --reference=. "$dir" 2>/dev/null || true
 }
 trap finish EXIT
-trap 'trap "" INT TERM; echo "package.sh: interrupted" >&2; exit 130' INT
+trap 'trap "" INT TERM; rm -f "$dir"/vendor-name_*.deb; echo "package.sh: interrupted" >&2; exit 130' INT
 rm -f "$dir"/vendor-name_*.deb
 umask 022
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
