@@ -13,6 +13,7 @@ need_packages() {
     local pkg command needs want missing=() out release debian=
     ! command -v dpkg-query >/dev/null || debian=1
     # The Debian release, for lines that older ones have no package for.
+    # shellcheck source=/dev/null # the system's file, not the project's
     release=$(. /etc/os-release 2>/dev/null; [ "${ID:-}" != debian ] || echo "${VERSION_ID:-}")
     while read -r pkg command needs; do
         case $pkg in '' | '#'*) continue ;; esac
