@@ -15,6 +15,12 @@
 # build printed; 130 when interrupted.
 set -uo pipefail
 cd "$(dirname "$0")" || exit 2
+# CMake and make cannot build in such a path; any other gives the same bytes.
+if [[ $PWD$(pwd -P) =~ [[:cntrl:]\"#:\;\\] ]]; then
+    echo "package.sh: cannot build in '$(printf %s "$PWD" | tr '[:cntrl:]' '?')': CMake and make take no path" \
+        "holding a control character or any of \" # : ; \\" >&2
+    exit 2
+fi
 . ./prerequisites.sh
 need_packages package || exit 2
 dir=build-deb
@@ -25,7 +31,9 @@ finish() {
 }
 trap finish EXIT
 trap 'trap "" INT TERM; rm -f "$dir"/vendor-name_*.deb; echo "package.sh: interrupted" >&2; exit 130' INT
-rm -f "$dir"/vendor-name_*.deb
+# Configured afresh every time, so that nothing an earlier build chose (a
+# compiler, say) reaches the package.
+rm -rf "$dir"
 umask 022
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     released=$(sed -n '1s/^# vendor-name [^ ]* (\(.*\))$/\1/p' NEWS.md)

@@ -5,17 +5,18 @@
 # example/ and prints the name it chose. Run as root on Debian, it first
 # installs what the build needs (cmake, make, g++), and what ./package.sh
 # needs besides, so that the package can follow without root; run by anyone
-# else who lacks what the build needs, it names what to install and stops.
+# else who lacks what the build needs, it names what to install for both,
+# so that one line serves, and stops.
 #
 # Exit status: the tool's (0, or 1 with its message); 2 when the machine
 # lacks what the build needs or the build fails; 130 when interrupted.
 set -uo pipefail
 cd "$(dirname "$0")" || exit 2
 . ./prerequisites.sh
-if [ "$(id -u)" -eq 0 ] && command -v dpkg-query >/dev/null; then
-    need_packages build package
-else
+if ! command -v dpkg-query >/dev/null; then
     need_packages build
+elif [ "$(id -u)" -eq 0 ] || ! need_packages build 2>/dev/null; then
+    need_packages build package
 fi || exit 2
 # However the run ends, the copy goes, and a run as root hands the build
 # back to the owner of the checkout.
