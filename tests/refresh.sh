@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Copyright The vendor-name authors
-# Runs refresh-vendor-name, under dash and under bash, with the vendor-name
-# built in DIR (or VENDOR_NAME_TOOL), against a table of trees and
-# conditions; then the README's make line under GNU make and ckati.
-# Usage: tests/refresh.sh DIR
+# Runs refresh-vendor-name under dash and bash, with the vendor-name built in
+# DIR (or VENDOR_NAME_TOOL), against a table of trees and conditions; then
+# the README's make lines under GNU make and ckati. Usage: tests/refresh.sh DIR
 # shellcheck disable=SC2015 # "A && B || fail": fail when any step fails
 set -euo pipefail
-shopt -s extglob
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=$(cd "$(mktemp -d)" && pwd)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/bin" "$work/slow"
+# The tool, and a stand-in for it that waits until it is stopped; links, so
+# that a noexec TMPDIR does not matter.
+mkdir "$work/bin" "$work/slow" && mkfifo "$work/fifo" && ln -s "$(command -v cat)" "$work/slow/vendor-name"
 ln -s "${VENDOR_NAME_TOOL:-$(cd "$1" && pwd)/vendor-name}" "$work/bin/vendor-name"
-# A stand-in that runs until it is stopped, and runs where /tmp is noexec.
-ln -s "$(command -v cat)" "$work/slow/vendor-name" && mkfifo "$work/fifo"
 PATH=$work/bin:$PATH
 t=$work/t f=device/samsung/quillmere-common/vendor_name me=refresh-vendor-name
 
@@ -25,31 +23,28 @@ tree() {
     : >"$t/vendor/notes" && ln -s missing "$t/vendor/dangling"
     for d; do case $d in *@) ln -s ../elsewhere "$t/vendor/${d%@}" ;; *) mkdir -p "$t/vendor/$d" ;; esac; done
 }
-# refresh [VAR=VALUE...]: runs the command in the tree, in the shell at hand.
-refresh() { (cd "$t" && env "$@" "$shell" "$repo/$me"); }
+refresh() { (cd "$t" && env "$@" "$shell" "$repo/$me"); } # [VAR=VALUE...]: in the tree, in the shell at hand
 # check NAME ERR [VAR=VALUE...]: the command prints NAME and a newline and
-# leaves the file holding NAME, or (NAME empty) prints nothing, status 1,
-# and leaves no file; its standard error matches the pattern ERR. Nothing
-# but the file is left beside it.
+# leaves the file holding NAME, or (NAME empty) prints nothing, exits 1 and
+# leaves no file; standard error matches ERR; nothing else is left beside it.
 check() {
     local want=$1 err=$2 status=0
     shift 2
     refresh "$@" >"$work/out" 2>"$work/err" || status=$?
-    # shellcheck disable=SC2053,SC2012 # ERR is a pattern; ls shows what is there, oddly named or not
+    # shellcheck disable=SC2053,SC2010 # ERR is a pattern; ls shows what is there, oddly named or not
     if [ -n "$want" ]; then
         printf '%s\n' "$want" | cmp -s - "$work/out" && printf %s "$want" | cmp -s - "$t/$f" && [ $status = 0 ]
     else
         [ ! -s "$work/out" ] && [ ! -f "$t/$f" ] && [ $status = 1 ]
-    fi && [[ $(<"$work/err") == $err ]] && [[ $(ls -A "$t/${f%/*}" 2>&1) == ?(vendor_name|*No such file*) ]] ||
-        fail "$(printf 'for vendor/ holding %s, %s gave status %s and\n' "$(ls -A "$t/vendor" 2>&1 | tr '\n' ' ')" "$*" $status
-            cat "$work/out" "$work/err"; ls -lA "$t/${f%/*}" 2>&1)"
+    fi && [[ $(<"$work/err") == $err ]] && ! ls -A "$t/${f%/*}" 2>/dev/null | grep -qvx vendor_name ||
+        fail "$(echo "vendor/ holding" "$(ls -A "$t/vendor" 2>&1)" "$@" "gave status $status:"; cat "$work/out" "$work/err"; ls -lA "$t/${f%/*}")"
 }
 fail() { printf '%s: %s, %s\n' "${0##*/}" "${shell##*/}" "$1" >&2 && exit 1; }
 
 for shell in dash bash; do
     shell=$(command -v "$shell")
     tree tidewater/config qcom/x nxp samsung gapps google gms codeaurora && check tidewater '' TMPDIR='/no such'
-    tree Google qcom-extra .hidden && check '' "$me: more than one vendor in vendor/: 'Google' 'qcom-extra' '.hidden'"
+    tree Google qcom-extra .hidden && check '' "$me: more than one vendor in vendor/: '.hidden' 'Google' 'qcom-extra'"
     tree qcom/opensource gms && check '' "$me: no vendor in vendor/ that is not excluded"
     tree tidewater lineage@ && check '' "$me: more than one vendor in vendor/: 'lineage' 'tidewater'"
     tree $'a\033b' $'\n-c\x7f' && check '' "$me: more than one vendor in vendor/: '?-c?' 'a?b'"
@@ -61,28 +56,22 @@ for shell in dash bash; do
     tree tidewater && check '' "$me: cannot find vendor-name on PATH" PATH=/nowhere
     tree tidewater && mkdir "$t/bin" && ln -s "$work/bin/vendor-name" "$t/bin" && check tidewater '' PATH=bin:/usr/bin:/bin
     # A link at the output path is replaced; what it pointed to is kept.
-    tree tidewater && printf stale >"$t/elsewhere/name" && ln -sf ../../../elsewhere/name "$t/$f" && check tidewater ''
-    [ "$(cat "$t/elsewhere/name")" = stale ] || fail "the file behind a link was changed"
+    tree tidewater && printf stale >"$t/elsewhere/name" && ln -sf ../../../elsewhere/name "$t/$f" && check tidewater '' &&
+        [ "$(cat "$t/elsewhere/name")" = stale ] || fail "the file behind a link was changed"
     # The same name keeps the file and its time; a new one moves both.
-    touch -d @1000000000 "$t/$f" && check tidewater ''
-    [ "$(stat -c %Y "$t/$f")" = 1000000000 ] || fail "the same name moved the file's time"
-    mv "$t/vendor/tidewater" "$t/vendor/lineage" && touch -d @1000000000 "$t/$f" && check lineage ''
-    [ "$(stat -c %Y "$t/$f")" != 1000000000 ] || fail "a new name kept the file's time"
+    touch -d @1000000000 "$t/$f" && check tidewater '' && [ "$(stat -c %Y "$t/$f")" = 1000000000 ] || fail "the same name moved the time"
+    mv "$t/vendor/tidewater" "$t/vendor/lineage" && touch -d @1000000000 "$t/$f" && check lineage '' &&
+        [ "$(stat -c %Y "$t/$f")" != 1000000000 ] || fail "a new name kept the file's time"
     # Two runs at once both print the name and leave the file alone beside it.
-    out=$(refresh & refresh & wait) && [ "$out" = $'lineage\nlineage' ] || fail "two runs at once gave $out"
-    check lineage ''
+    out=$(refresh & refresh & wait) && [ "$out" = $'lineage\nlineage' ] && check lineage '' || fail "two runs at once gave $out"
     # A reader beside renames never finds the file empty or missing.
     (while [ ! -e "$work/stop" ]; do [ -s "$t/$f" ] || echo "found the file empty or missing" >"$work/reader"; done) &
-    name=lineage
-    for i in $(seq 30); do mv "$t/vendor/$name" "$t/vendor/v$i" && name=v$i && refresh >/dev/null; done
-    : >"$work/stop" && wait $!
-    [ ! -e "$work/reader" ] || fail "$(cat "$work/reader") during renames"
-    # Ctrl-C stops a bash caller too; TERM ends the command by TERM. Both
-    # leave no scratch tree behind.
+    for i in $(seq 30); do mv "$t/vendor/"[lv]* "$t/vendor/v$i" && refresh >/dev/null; done
+    : >"$work/stop" && wait $! && [ ! -e "$work/reader" ] || fail "$(cat "$work/reader") during renames"
+    # Ctrl-C stops a bash caller too, TERM the command; neither leaves a scratch tree.
     for sig in INT TERM; do
-        tree tidewater && caller=()
         # shellcheck disable=SC2016 # expanded by the caller
-        [ $sig = TERM ] || caller=(bash -c '"$@" || echo went on; echo went on' bash)
+        tree tidewater && caller=() && [ $sig = TERM ] || caller=(bash -c '"$@" || echo went on; echo went on' bash)
         set -m
         (cd "$t" && PATH=$work/slow:$PATH exec "${caller[@]}" "$shell" "$repo/$me" <>"$work/fifo" >"$work/out" 2>"$work/err") &
         set +m
@@ -93,9 +82,8 @@ for shell in dash bash; do
     done
 done
 
-# The README's make line: the name, whatever the environment holds; on a
-# missing or empty file, the build stops with its message, and only a target
-# that takes the name does.
+# The README's make lines: the name, whatever the environment holds; on a missing
+# or empty file, a target that takes it stops with the message, and only that one.
 awk '/^```make$/ { inside = 1; next } /^```$/ { inside = 0 } inside' "$repo/README.md" >"$work/Makefile"
 # shellcheck disable=SC2016 # make's
 printf 'name:\n\t@echo "$(VENDOR_NAME)"\nother:\n\t@echo other\n' >>"$work/Makefile"
