@@ -51,7 +51,7 @@ for shell in "$(type -P dash)" "$(type -P bash)"; do
     tree && rm -r "$t/vendor" && check '' "vendor-name: cannot open directory 'vendor': No such file or directory"
     tree tidewater && rm -r "$t/device" && check '' "$me: cannot make a directory in '${f%/*}': No such file or directory"
     tree tidewater && rm "$t/$f" && mkdir "$t/$f" &&
-        check '' "$me: cannot replace '$f': cannot overwrite directory '$f' with non-directory; cannot remove '$f' either: Is a directory"
+        check '' "$me: cannot replace '$f': cannot overwrite directory '$f' with non-directory*; cannot remove '$f' either: Is a directory"
     tree tidewater && check '' "$me: cannot find vendor-name on PATH" PATH=/nowhere
     tree tidewater && check '' "$me: vendor-name failed with status 1" PATH="$work/false:/usr/bin:/bin"
     tree tidewater && mkdir "$t/bin" && ln -s "$work/bin/vendor-name" "$t/bin" && check tidewater '' PATH=bin:/usr/bin:/bin
