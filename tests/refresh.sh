@@ -15,7 +15,7 @@ mkdir "$work/bin" "$work/false" "$work/slow" && mkfifo "$work/fifo"
 ln -s "$(type -P cat)" "$work/slow/vendor-name" && ln -s "$(type -P false)" "$work/false/vendor-name"
 ln -s "${VENDOR_NAME_TOOL:-$(cd "$1" && pwd)/vendor-name}" "$work/bin/vendor-name"
 PATH=$work/bin:$PATH
-t=$work/t f=device/samsung/quillmere-common/vendor_name me=refresh-vendor-name
+t="$work/a tree" f=device/samsung/quillmere-common/vendor_name me=refresh-vendor-name
 
 # tree NAME...: a fresh tree with a stale output file, and vendor/ holding a
 # file, a dangling link and a directory for each NAME (a link to one for NAME@).
@@ -46,7 +46,7 @@ for shell in "$(type -P dash)" "$(type -P bash)"; do
     tree Google qcom-extra .hidden ..hidden && check '' "$me: more than one vendor in vendor/: '..hidden' '.hidden' 'Google' 'qcom-extra'"
     tree qcom/opensource gms && check '' "$me: no vendor in vendor/ that is not excluded"
     tree tidewater lineage@ && check '' "$me: more than one vendor in vendor/: 'lineage' 'tidewater'"
-    tree $'a\033b' $'\n-c\x7f' && check '' "$me: more than one vendor in vendor/: '[?]-c[?]' 'a[?]b'"
+    tree $'a\033\xffb' $'\n-c\x7f' $'\x7f-c\n' && check '' "$me: more than one vendor in vendor/: '[?]-c[?]' '[?]-c[?]' 'a[?][?]b'" -u LC_ALL LANG=C.UTF-8
     tree $'-x y\\t\n\xc3\xbc\n' && check $'-x y\\t\n\xc3\xbc\n' ''
     tree && rm -r "$t/vendor" && check '' "vendor-name: cannot open directory 'vendor': No such file or directory"
     tree tidewater && rm -r "$t/device" && check '' "$me: cannot make a directory in '${f%/*}': No such file or directory"
@@ -86,11 +86,11 @@ done
 # or empty file, a target that takes it stops with the message, and only that one.
 awk '/^```make$/ { inside = 1; next } /^```$/ { inside = 0 } inside' "$repo/README.md" >"$work/Makefile"
 # shellcheck disable=SC2016 # make's
-printf 'name:\n\t@echo "$(VENDOR_NAME)"\nother:\n\t@echo other\n' >>"$work/Makefile"
+printf 'name:\n\t@:$(info $(VENDOR_NAME))\nother:\n\t@echo other\n' >>"$work/Makefile"
 for make in "make -e" ckati; do
     # shellcheck disable=SC2086 # "make -e" is two words
     build() { (cd "$t" && VENDOR_NAME=stale $make -s -f "$work/Makefile" "$1" 2>&1); }
-    tree && printf ' line  age ' >"$t/$f" && [ "$(build name)" = ' line  age ' ] || fail "$make: the make line gave $(build name)"
+    tree && printf ' line \n age ' >"$t/$f" && [ "$(build name)" = $' line \n age ' ] || fail "$make: the make line gave $(build name)"
     : >"$t/$f" && ! out=$(build name) && [[ $out == *"$f is missing or empty"* ]] || fail "$make: an empty file gave $out"
     rm "$t/$f" && ! build name >/dev/null && [ "$(build other)" = other ] || fail "$make: no file gave $(build other)"
 done
