@@ -127,7 +127,7 @@ analyse() {
     cppcheck --std=c++17 --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
         --quiet --suppress=normalCheckLevelMaxBranches main.cpp &&
         clang-tidy -p build-check-release --quiet main.cpp 2>/dev/null &&
-        shellcheck -x ./*.sh .ci/* tests/*.sh refresh-vendor-name && echo "no findings"
+        shellcheck -x ./*.sh .ci/* tests/*.sh refresh-vendor-name.in && echo "no findings"
 }
 stage 'no findings' analyse
 
