@@ -37,12 +37,20 @@ awk '/^```make$/ { make = 1; next } /^```$/ { make = 0 } make' "$repo/README.md"
 printf 'got := $(VENDOR_NAME)\nout/name:\n\tprintf %%s "%s" >$@\n' \
     '$(got)|$(VENDOR_NAME)|$${VENDOR_NAME-no}' >>"$work/Makefile" && mkdir "$t/out"
 gnu() { (cd "$t" && VENDOR_NAME=stale make -Bsf "$work/Makefile" "$@" 2>&1 && cat out/name); }
-# ckati as Android's build runs it.
-android=(--ninja --ninja_dir=out --regen --ignore_optional_include=out/%.P --detect_android_echo
-    --color_warnings --gen_all_targets --use_find_emulator --werror_find_emulator --no_builtin_rules
-    --werror_suffix_rules --werror_real_to_phony --top_level_phony --werror_phony_looks_real
-    --werror_writable --writable out/ --werror_implicit_rules --werror_overriding_commands
-    --no_ninja_prelude --use_ninja_phony_output)
+# ckati with the flags Android's build passes it, but for any that this ckati does not know
+# (Debian 11's lacks --use_ninja_phony_output), which the closing line names.
+android=() unknown=
+for flag in --ninja --ninja_dir=out --regen --ignore_optional_include=out/%.P --detect_android_echo \
+    --color_warnings --gen_all_targets --use_find_emulator --werror_find_emulator --no_builtin_rules \
+    --werror_suffix_rules --werror_real_to_phony --top_level_phony --werror_phony_looks_real \
+    --werror_writable --writable=out/ --werror_implicit_rules --werror_overriding_commands \
+    --no_ninja_prelude --use_ninja_phony_output; do
+    if [[ $(cd "$work" && ckati "$flag" -f /dev/null 2>&1) == "Unknown flag: "* ]]; then
+        unknown+=" $flag"
+    else
+        android+=("$flag")
+    fi
+done
 kati() { (cd "$t" && VENDOR_NAME=stale ckati "${android[@]}" -f "$work/Makefile" 2>&1); }
 msg="$f is missing or empty"
 printf ' line \n age ' >"$t/$f" # a line end arrives as a space; spaces are kept
@@ -58,4 +66,5 @@ done
 : >"$t/$f" && ! out=$(kati) && [[ $out == *"$msg"* ]] || fail "ckati --regen, empty file: $out"
 printf x >"$t/$f" && kati >/dev/null && rm "$t/$f" && ! out=$(kati) && [[ $out == *"$msg"* ]] ||
     fail "ckati --regen, no file: $out"
-echo "README: its calls stop bash and dash scripts; its make lines hold in GNU make and ckati"
+echo "README: its calls stop bash and dash scripts; its make lines hold in GNU make and" \
+    "ckati${unknown:+ (this ckati lacks$unknown)}"
