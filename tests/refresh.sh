@@ -4,7 +4,7 @@
 # tests/refresh.sh DIR: runs the refresh-vendor-name built in DIR, with the vendor-name there (or
 # VENDOR_NAME_TOOL's), under dash, bash and busybox sh, against a table of trees and conditions.
 # Run through a link named vendor-name, it stands in for the tool and logs what vendor/ holds.
-# shellcheck disable=SC2015 # "A && B || fail": fail when any step fails
+# shellcheck disable=SC2015,SC2016 # "A && B || fail": fail when any step fails; $ for an inner sh
 if [ "${0##*/}" = vendor-name ]; then ls -A vendor >>"$RUNS" && exec "$TOOL"; fi
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd) rvn=$(cd "$1" && pwd)/refresh-vendor-name
@@ -15,8 +15,8 @@ trap '[ -z "${job:-}" ] || kill -KILL -- "-$job" 2>/dev/null; [ -z "${ro:-}" ] |
 trap 'exit 130' INT && trap 'exit 143' TERM
 # The tool; stand-ins that log, fail in silence, or wait on a FIFO until stopped; busybox's sh
 # and applets. All are links, so that a noexec TMPDIR does not matter.
-mkdir "$work"/{bin,log,no,cat,bb,tmp} && mkfifo "$work/fifo" && ulimit -c 0
-export TOOL=${VENDOR_NAME_TOOL:-$(cd "$1" && pwd)/vendor-name} RUNS=$work/runs TMPDIR=$work/tmp
+mkdir "$work"/{bin,log,no,cat,bb,"t mp"} && mkfifo "$work/fifo" && ulimit -c 0
+export TOOL=${VENDOR_NAME_TOOL:-$(cd "$1" && pwd)/vendor-name} RUNS=$work/runs TMPDIR="$work/t mp"
 ln -s "$TOOL" "$work/bin/vendor-name" && ln -s "$repo/tests/refresh.sh" "$work/log/vendor-name"
 ln -s "$(type -P false)" "$work/no/vendor-name" && ln -s "$(type -P cat)" "$work/cat/vendor-name"
 for a in sh awk cat cmp ln ls mkdir mktemp mv od rm sort; do
@@ -58,8 +58,8 @@ check() {
 
 for shell in "$(type -P dash)" "$(type -P bash)" "$work/bb/sh"; do
     tree tidewater/config qcom/x nxp samsung gapps google gms codeaurora && check tidewater ''
-    tree Google qcom-extra .hidden ..hidden "x' 'y" 'a b' &&
-        check '' "$many '..hidden' '.hidden' 'Google' 'a b' 'qcom-extra' 'x\\' \\'y'"
+    tree Google qcom-extra .hidden ..hidden "x' 'y" $'a b\t~%s' &&
+        check '' "$many '..hidden' '.hidden' 'Google' 'a b\\t~%s' 'qcom-extra' 'x\\' \\'y'"
     tree $'a\033\xffb' $'\n-c\x7f' '\t' && check '' "$many '\\n-c\\x7f' '\\\\t' 'a\\x1b\\xffb'" \
         -u LC_ALL LANG=C.UTF-8 PATH="$work/bb:$PATH"
     tree qcom/opensource gms && check '' "$me: no vendor in vendor/ that is not excluded"
@@ -74,29 +74,31 @@ for shell in "$(type -P dash)" "$(type -P bash)" "$work/bb/sh"; do
     tree tidewater && ln -s loop "$t/vendor/loop" &&
         check '' "vendor-name: cannot stat 'vendor/loop': Too many levels of symbolic links"
     for gone in vendor device; do
-        tree tidewater && rm -r "${t:?}/$gone" &&
+        tree tidewater && rm -r "${t:?}/$gone" && : >"$t/$gone" &&
             check '' "$me: no vendor/ or $d/ here: run it from the top of a source tree"
     done
     tree tidewater &&
         check '' "$me: cannot make a directory in '/\\n': No such file or directory" TMPDIR=$'/\n'
     tree tidewater && rm "$t/$f" && mkdir "$t/$f" && check '' \
-        "$me: cannot replace '$f': cannot overwrite directory *; cannot remove *: Is a directory"
+        "$me: cannot replace '$f': *directory*; cannot remove '$f' either: Is a directory"
     tree tidewater && check '' "$me: cannot find vendor-name on PATH" PATH=/nowhere
     tree tidewater && check '' "$me: vendor-name failed with status 1" PATH="$work/no:$PATH"
     tree tidewater && mkdir "$t/bin" && ln -s "$TOOL" "$t/bin/vendor-name" &&
         check tidewater '' PATH=bin:/usr/bin:/bin
-    tree tidewater && ! refresh >/dev/full 2>"$work/err" && [ ! -e "$t/$f" ] &&
-        [ "$(<"$work/err")" = "$me: cannot write standard output: No space left on device" ] ||
-        fail /dev/full
-    # Options print on standard output with status 0, or one line on standard error with status 2;
-    # none touches the file.
+    for out in "/dev/full:No space left on device" "&-:Bad file descriptor"; do
+        tree tidewater && ! eval 'refresh >'"${out%:*}" 2>"$work/err" && [ ! -e "$t/$f" ] &&
+            [ "$(<"$work/err")" = "$me: cannot write standard output: ${out#*:}" ] || fail "$out"
+    done
+    # Options print on standard output with status 0, or one line on standard error with status 2
+    # naming the argument quoted (ARGS|QUOTED; $x fills two equal od lines); none touches the file.
     version=$(sed -n 's/^project(vendor-name VERSION \([0-9.]*\) .*/\1/p' "$repo/CMakeLists.txt")
-    tree tidewater lineage && [ "$(with --version)" = "$me (vendor-name) $version" ] &&
-        [[ $(with --help) == "usage: $me [--help | --version]"$'\n'* ]] || fail "--help, --version"
-    for args in -x "--help -x" --versio "--version ''"; do
-        eval "with $args" >"$work/out" 2>"$work/err" && fail "$args passed" || status=$?
+    tree tidewater lineage && out=$(with --version) && [ "$out" = "$me (vendor-name) $version" ] &&
+        out=$(with --help) && [[ $out == "usage: $me [--help | --version]"$'\n'* ]] || fail options
+    x=-x-x-x-x-x-x-x-x-x-x-x-x-x-x-x-x
+    for args in "$x|$x" "--help \$'-x\\n'|-x\\n" "--versio|--versio" "--version ''|" "''|"; do
+        eval "with ${args%|*}" >"$work/out" 2>"$work/err" && fail "$args passed" || status=$?
         [ "$status" = 2 ] && [ ! -s "$work/out" ] && [ "$(wc -l <"$work/err")" = 1 ] &&
-            [[ $(<"$work/err") == "$me: unexpected argument '"* ]] || fail "$args: $(<"$work/err")"
+            [[ $(<"$work/err") == "$me: unexpected argument '${args#*|}';"* ]] || fail "$args"
     done
     [ "$(<"$t/$f")" = 'a stale name' ] || fail "an option touched the file"
     # A link at the output path goes, even when it holds the name; what it pointed to stays.
@@ -105,7 +107,7 @@ for shell in "$(type -P dash)" "$(type -P bash)" "$work/bb/sh"; do
         [ "$(stat -c %Y "$t/name")" = 1 ] ||
         fail "a link there was kept or written through"
     # The same name writes nothing, so that a read-only tree works; a new one is renamed into place.
-    touch -d @1 "$t/$f" "$t/$d" && check tidewater '' &&
+    touch -d @1 "$t/$f" "$t/$d" && check tidewater '' new=$f &&
         [ "$(stat -c %Y "$t/$f" "$t/$d")" = $'1\n1' ] || fail "the same name wrote in the directory"
     # Read-only: for root, a read-only bind mount of the tree (unmounted however the test ends);
     # for anyone else, a directory and file without write bits.
@@ -121,13 +123,16 @@ for shell in "$(type -P dash)" "$(type -P bash)" "$work/bb/sh"; do
     [ "$out" = tidewater ] || fail "read-only: $out"
     inode=$(stat -c %i "$t/$f") && mv "$t/vendor/tidewater" "$t/vendor/v2" && check v2 '' &&
         [ "$(stat -c %i "$t/$f")" != "$inode" ] || fail "a new name was not renamed into place"
+    # The new file is made afresh at .vendor_name.PID (exec keeps the PID): a link is not followed.
+    mv "$t/vendor/v2" "$t/vendor/v3" && check '' "$me: cannot write '$d/.vendor_name.*': *exist*" \
+        sh -c 'ln -s ../../../name "$0.$$" && exec "$@"' "$d/.vendor_name"
     # Each signal leaves nothing, beside the file or in TMPDIR, and ends it (and a bash caller,
     # for INT) by that signal; SIGKILL leaves nothing beside the file.
     for sig in HUP INT QUIT PIPE TERM KILL; do
-        # shellcheck disable=SC2016 # expanded by the caller
         caller=() && [ $sig != INT ] || caller=(bash -c '"$@" || echo went on' bash)
-        tree tidewater && set -m # the job gets a group of its own, as at a terminal
-        (cd "$t" && PATH=$work/cat:$PATH exec "${caller[@]}" "$shell" "$rvn" \
+        # The job gets a group of its own and the signals' defaults, as at a terminal.
+        tree tidewater && set -m
+        (cd "$t" && PATH=$work/cat:$PATH exec env --default-signal "${caller[@]}" "$shell" "$rvn" \
             <"$work/fifo" >"$work/out" 2>/dev/null) &
         job=$! && set +m && (sleep 10 >"$work/fifo" 2>&1 &)
         for _ in $(seq 100); do [ -z "$(ls "$TMPDIR")" ] || break; sleep 0.05; done
