@@ -98,10 +98,13 @@ for shell in "$(type -P dash)" "$(type -P bash)" "$work/bb/sh"; do
         [ "$status" = 2 ] && [ ! -s "$work/out" ] &&
             [ "$(<"$work/err")" = "$me: unexpected argument '${args#*|}'; $usage" ] || fail "$args"
     done
-    # A link at the output path goes, even when it holds the name; what it pointed to stays.
-    tree tidewater && printf tidewater >"$t/name" && touch -d @1 "$t/name" &&
-        ln -sf ../../../name "$t/$f" && check tidewater '' && [ ! -L "$t/$f" ] &&
-        [ "$(stat -c %Y "$t/name")" = 1 ] || fail "a link there was kept or written through"
+    # A link at the output path goes, to a file that holds the name or to a directory; what it
+    # pointed to stays as it was.
+    for target in name elsewhere; do
+        tree tidewater && printf tidewater >"$t/name" && touch -d @1 "$t/name" "$t/elsewhere" &&
+            ln -sf "../../../$target" "$t/$f" && check tidewater '' && [ ! -L "$t/$f" ] &&
+            [ "$(stat -c %Y "$t/$target")" = 1 ] || fail "a link to $target was kept or followed"
+    done
     # The same name writes nothing, so that a read-only tree works: root mounts it read-only (and
     # unmounts it however the test ends), anyone else takes the write bits away.
     chmod a-w "$t/$d" "$t/$f"
